@@ -1,0 +1,19 @@
+# DUVAK.exe: no C or C++ runtime, entry point Start, imports from KERNEL32.dll
+# and USER32.dll only.
+enable_language(RC)
+
+add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp resources/version.rc)
+set_target_properties(DUVAK PROPERTIES OUTPUT_NAME DUVAK SUFFIX .exe)
+target_include_directories(DUVAK PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(DUVAK PRIVATE
+    -O2 -Wall -Wextra -Wno-vla -ffreestanding -fno-exceptions -fno-rtti
+    -fno-threadsafe-statics -fno-ident -ffunction-sections -fdata-sections
+    # The unwind data stays: the exception dispatcher needs it to walk up to
+    # the in-page filter on real Windows.
+    -fasynchronous-unwind-tables)
+target_link_options(DUVAK PRIVATE
+    -nostdlib -nostartfiles -Wl,-e,Start -Wl,--subsystem,console
+    -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+# libgcc is static: it supplies the stack probe that large frames call.
+target_link_libraries(DUVAK PRIVATE kernel32 user32 gcc)
