@@ -1,0 +1,134 @@
+// A simulated Windows for the native tests: it defines the platform functions
+// that the program calls (see platform/windows_api.h) over in-memory files, a
+// console screen buffer, standard handles, a performance counter and a call
+// log, and it can make any of them fail the way the real one can.
+//
+// A scenario runs the program (or one of its procedures) until it returns or
+// calls ExitProcess; ExitProcess and faults inside mapped views jump back to
+// the runner, so a failing run ends the scenario exactly as it ends a process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/windows_api.h"
+
+namespace sim {
+
+constexpr DWORD PAGE_SIZE = 4096;
+
+// A file on the simulated disk. Its contents are either `data`, or, when
+// `generatedSize` is set, a pattern computed from the offset (so that sizes
+// past 4 GiB cost nothing), with `patches` laid over it.
+struct File {
+    std::vector<uint8_t> data;
+    std::optional<uint64_t> generatedSize;
+    uint8_t generatorSeed = 0;
+    std::map<uint64_t, uint8_t> patches;
+
+    bool directory = false;
+    bool refuseOpen = false;    // held open for writing elsewhere, no access, ...
+    bool sizeFails = false;     // GetFileSizeEx fails
+    bool mappingFails = false;  // CreateFileMappingW fails
+    std::vector<uint64_t> viewFailsAt;    // MapViewOfFile fails for these offsets
+    std::vector<uint64_t> inPageErrorAt;  // reading this byte's page raises an in-page error
+
+    // Reparse data: absent means "not a reparse point"; reparseError, when set,
+    // is what DeviceIoControl fails with instead.
+    std::optional<std::vector<uint8_t>> reparseData;
+    std::optional<DWORD> reparseError;
+
+    uint64_t Size() const { return generatedSize ? *generatedSize : data.size(); }
+    uint8_t ByteAt(uint64_t offset) const;
+};
+
+enum class StdHandle { Usable, Null, Invalid };
+
+struct Stream {
+    StdHandle kind = StdHandle::Usable;
+    int failFromWrite = 0;  // the k-th WriteFile (1-based) and all later ones fail; 0: never
+    int writeCount = 0;
+    std::string bytes;                // everything written successfully
+    std::vector<std::string> writes;  // one entry per successful WriteFile
+};
+
+struct Console {
+    bool present = true;
+    bool infoFails = false;
+    SHORT width = 80, height = 25;
+    COORD cursor = {4, 3};
+    std::vector<char16_t> cells;  // width * height, filled with spaces on reset
+    std::vector<std::pair<COORD, std::u16string>> writes;
+    int openHandles = 0;
+    std::u16string Row(SHORT y) const;
+};
+
+struct Call {
+    std::string name;
+    std::string args;
+    std::string Text() const { return name + "(" + args + ")"; }
+};
+
+// How one scenario ended.
+struct Outcome {
+    bool returned = false;          // the procedure returned normally
+    std::optional<UINT> exitCode;   // ExitProcess was called
+    std::optional<DWORD> crashCode; // an exception went unhandled (default course)
+};
+
+struct World {
+    std::u16string commandLine = u"DUVAK.exe";
+    std::map<std::u16string, File> files;
+    DWORD granularity = 65536;
+
+    Stream out, err;
+    Console console;
+
+    int localAllocFailAt = 0;  // the k-th LocalAlloc (1-based) fails; 0: never
+    std::vector<SIZE_T> allocations;
+
+    std::vector<LONGLONG> counterReadings;  // returned by successive QueryPerformanceCounter calls
+    std::vector<bool> counterFails;         // per call; missing entries succeed
+    LONGLONG frequency = 10'000'000;
+    bool frequencyFails = false;
+
+    // Every failable operation counts; the failAtCall-th one fails the way
+    // that operation fails (0: never). failableCalls counts them in a run.
+    int failAtCall = 0;
+    int failableCalls = 0;
+    std::string failedCall;  // the name of the operation made to fail, if any
+
+    std::vector<Call> log;
+    LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
+    int viewsMapped = 0;
+    int maxViewsMapped = 0;
+    DWORD lastError = 0;
+    int counterCalls = 0;
+};
+
+// The one simulated machine; Reset() gives it a fresh default state.
+World& W();
+void Reset();
+
+// Files and their contents.
+File& AddFile(const std::u16string& name, const std::string& contents);
+File& AddFile(const std::u16string& name, std::vector<uint8_t> contents);
+File& AddGeneratedFile(const std::u16string& name, uint64_t size, uint8_t seed = 0);
+
+// Runs `procedure` as a process would: until it returns, exits or crashes.
+Outcome Run(const std::function<void()>& procedure);
+// Runs the whole program with the given command line.
+Outcome RunProgram(const std::u16string& commandLine);
+
+// The calls of the log with the given name, as "Name(args)" texts.
+std::vector<std::string> Calls(const std::string& name);
+// All calls as texts, in order.
+std::vector<std::string> AllCalls();
+
+std::string Utf8(const std::u16string& text);
+
+}  // namespace sim
