@@ -2,18 +2,27 @@
 # and USER32.dll only.
 enable_language(RC)
 
-add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp resources/version.rc)
-set_target_properties(DUVAK PROPERTIES OUTPUT_NAME DUVAK SUFFIX .exe)
-target_include_directories(DUVAK PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(DUVAK PRIVATE
+set(DUVAK_WINDOWS_COMPILE_OPTIONS
     -O2 -Wall -Wextra -Wno-vla -ffreestanding -fno-exceptions -fno-rtti
     -fno-threadsafe-statics -fno-ident -ffunction-sections -fdata-sections
     # The unwind data stays: the exception dispatcher needs it to walk up to
     # the in-page filter on real Windows.
-    -fasynchronous-unwind-tables)
-target_link_options(DUVAK PRIVATE
-    -nostdlib -nostartfiles -Wl,-e,Start -Wl,--subsystem,console
+    -fasynchronous-unwind-tables
+    -fstack-protector-strong)
+set(DUVAK_WINDOWS_LINK_OPTIONS
+    -nostdlib -nostartfiles -Wl,--subsystem,console
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
     -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+
+add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp
+    resources/version.rc resources/manifest.rc)
+set_target_properties(DUVAK PROPERTIES OUTPUT_NAME DUVAK SUFFIX .exe)
+target_include_directories(DUVAK PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(DUVAK PRIVATE ${DUVAK_WINDOWS_COMPILE_OPTIONS})
+target_link_options(DUVAK PRIVATE ${DUVAK_WINDOWS_LINK_OPTIONS} -Wl,-e,Start)
 # libgcc is static: it supplies the stack probe that large frames call.
 target_link_libraries(DUVAK PRIVATE kernel32 user32 gcc)
+set_property(SOURCE resources/manifest.rc APPEND PROPERTY OBJECT_DEPENDS
+    ${PROJECT_SOURCE_DIR}/resources/DUVAK.exe.manifest)
+
+include(${PROJECT_SOURCE_DIR}/tests/stack_guard/windows.cmake)

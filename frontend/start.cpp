@@ -7,6 +7,7 @@
 #include "frontend/timing.h"
 
 extern "C" [[noreturn]] void Start() {
+    SeedStackGuard();
     FileEntry* head;
     OptionFlags flags;
     ParseCommandLine(&head, &flags);

@@ -209,4 +209,8 @@ DUVAK_IMPORT BOOL WINAPI WriteConsoleOutputCharacterW(HANDLE console, LPCWSTR ch
 DUVAK_IMPORT BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count);
 DUVAK_IMPORT BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
+// Seeds the stack protector's guard from sources that differ between runs.
+// Called first thing at the entry point, before any protected frame returns.
+void SeedStackGuard(void);
+
 }  // extern "C"
