@@ -56,7 +56,10 @@ std::string Hex(uint64_t value) {
 
 std::string Dec(uint64_t value) { return std::to_string(value); }
 
-void Log(const std::string& name, const std::string& args) { world.log.push_back({name, args}); }
+void Log(const std::string& name, const std::string& args) {
+    world.log.push_back({name, args});
+    if (world.onCall) world.onCall(world.log.back());
+}
 
 // Counts one failable operation and tells whether it is the one to fail.
 bool InjectedFailure(const char* name) {
@@ -155,6 +158,7 @@ std::string Narrow(LPCWSTR text, size_t length) {
 uint8_t File::ByteAt(uint64_t offset) const {
     if (auto it = patches.find(offset); it != patches.end()) return it->second;
     if (!generatedSize) return data[offset];
+    if (zeros) return 0;
     uint64_t x = offset / 8 * 0x9E3779B97F4A7C15ull + generatorSeed;
     x ^= x >> 29;
     return static_cast<uint8_t>(x >> (8 * (offset % 8)));
@@ -165,6 +169,23 @@ std::u16string Console::Row(SHORT y) const {
 }
 
 World& W() { return world; }
+
+FileEntry* MakeRing(const std::vector<std::u16string>& names) {
+    FileEntry* head = nullptr;
+    FileEntry* last = nullptr;
+    for (const std::u16string& name : names) {
+        auto* entry = static_cast<FileEntry*>(
+            std::calloc(1, sizeof(FileEntry) + sizeof(char16_t) * (name.size() + 1)));
+        allocated.push_back(entry);
+        std::memcpy(entry->name, name.c_str(), sizeof(char16_t) * (name.size() + 1));
+        entry->handle = INVALID_HANDLE_VALUE;
+        if (head == nullptr) head = entry;
+        if (last != nullptr) last->next = entry;
+        last = entry;
+    }
+    if (last != nullptr) last->next = head;
+    return head;
+}
 
 void Reset() {
     FreeAll();
@@ -188,6 +209,12 @@ File& AddGeneratedFile(const std::u16string& name, uint64_t size, uint8_t seed) 
     file = File();
     file.generatedSize = size;
     file.generatorSeed = seed;
+    return file;
+}
+
+File& AddZeroFile(const std::u16string& name, uint64_t size) {
+    File& file = AddGeneratedFile(name, size);
+    file.zeros = true;
     return file;
 }
 
@@ -229,6 +256,22 @@ std::vector<std::string> Calls(const std::string& name) {
 std::vector<std::string> AllCalls() {
     std::vector<std::string> result;
     for (const Call& call : world.log) result.push_back(call.Text());
+    return result;
+}
+
+std::vector<std::string> ViewEvents() {
+    std::vector<std::string> result;
+    for (const auto& [name, args] : world.log) {
+        char file[64];
+        unsigned long long high = 0, low = 0;
+        if (name == "MapViewOfFile" &&
+            std::sscanf(args.c_str(), "map:%63[^,], %*x, %llu, %llu", file, &high, &low) == 3) {
+            result.push_back("+" + std::string(file) + Dec(((high << 32) | low) / world.granularity));
+        } else if (name == "UnmapViewOfFile" &&
+                   std::sscanf(args.c_str(), "%63[^@]@%llu", file, &low) == 2) {
+            result.push_back("-" + std::string(file) + Dec(low / world.granularity));
+        }
+    }
     return result;
 }
 
@@ -525,10 +568,19 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     // mapped page faults just as it would on Windows.
     const size_t pages = (bytesToMap + PAGE_SIZE - 1) / PAGE_SIZE;
     const size_t reserved = (pages + 1) * PAGE_SIZE;
-    void* base = mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* base = mmap(nullptr, reserved, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) throw std::runtime_error("simulated view: out of memory");
     auto* bytes = static_cast<uint8_t*>(base);
-    if (!file.generatedSize && file.patches.empty()) {
+    if (file.zeros) {
+        // Untouched anonymous pages read as zeros; huge pages keep the faults
+        // of a gigabyte-long read few.
+        madvise(base, reserved, MADV_HUGEPAGE);
+        for (auto it = file.patches.lower_bound(offset);
+             it != file.patches.end() && it->first < offset + bytesToMap; ++it) {
+            bytes[it->first - offset] = it->second;
+        }
+    } else if (!file.generatedSize && file.patches.empty()) {
         std::memcpy(bytes, file.data.data() + offset, bytesToMap);
     } else {
         for (size_t i = 0; i < bytesToMap; ++i) bytes[i] = file.ByteAt(offset + i);
@@ -537,12 +589,17 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     for (uint64_t bad : file.inPageErrorAt) {
         if (bad >= offset && bad < offset + bytesToMap) {
             uint8_t* page = bytes + (bad - offset) / PAGE_SIZE * PAGE_SIZE;
-            mprotect(page, PAGE_SIZE, PROT_NONE);
             view.poisonedPages.push_back(page);
         }
     }
     mprotect(bytes, pages * PAGE_SIZE, PROT_READ);  // views are read-only
     for (uint8_t* page : view.poisonedPages) mprotect(page, PAGE_SIZE, PROT_NONE);
+    // Inaccessible, but not poisoned: the fault is no in-page error.
+    for (uint64_t bad : file.accessViolationAt) {
+        if (bad >= offset && bad < offset + bytesToMap) {
+            mprotect(bytes + (bad - offset) / PAGE_SIZE * PAGE_SIZE, PAGE_SIZE, PROT_NONE);
+        }
+    }
     mprotect(bytes + pages * PAGE_SIZE, PAGE_SIZE, PROT_NONE);
     views[base] = std::move(view);
     world.maxViewsMapped = std::max(world.maxViewsMapped, ++world.viewsMapped);
@@ -619,3 +676,7 @@ BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
 }
 
 }  // extern "C"
+
+// The native build uses the C library's stack protector, whose guard is
+// seeded before the program runs.
+extern "C" void SeedStackGuard(void) {}

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/types.h"
 #include "platform/windows_api.h"
 
 namespace sim {
@@ -36,6 +37,8 @@ struct File {
     bool mappingFails = false;  // CreateFileMappingW fails
     std::vector<uint64_t> viewFailsAt;    // MapViewOfFile fails for these offsets
     std::vector<uint64_t> inPageErrorAt;  // reading this byte's page raises an in-page error
+    std::vector<uint64_t> accessViolationAt;  // reading this byte's page is an access violation
+    bool zeros = false;  // generated contents are all zero bytes (cheap views of any size)
 
     // Reparse data: absent means "not a reparse point"; reparseError, when set,
     // is what DeviceIoControl fails with instead.
@@ -44,6 +47,8 @@ struct File {
 
     uint64_t Size() const { return generatedSize ? *generatedSize : data.size(); }
     uint8_t ByteAt(uint64_t offset) const;
+    // Lays a patch that makes the byte at `offset` differ from what it was.
+    void ChangeByte(uint64_t offset) { patches[offset] = static_cast<uint8_t>(ByteAt(offset) ^ 0x5A); }
 };
 
 enum class StdHandle { Usable, Null, Invalid };
@@ -108,6 +113,10 @@ struct World {
     int maxViewsMapped = 0;
     DWORD lastError = 0;
     int counterCalls = 0;
+
+    // Called after each call is logged, before the call does anything, so a
+    // test can look at the machine at that moment (the console, say).
+    std::function<void(const Call&)> onCall;
 };
 
 // The one simulated machine; Reset() gives it a fresh default state.
@@ -118,6 +127,13 @@ void Reset();
 File& AddFile(const std::u16string& name, const std::string& contents);
 File& AddFile(const std::u16string& name, std::vector<uint8_t> contents);
 File& AddGeneratedFile(const std::u16string& name, uint64_t size, uint8_t seed = 0);
+// A generated file of zero bytes (plus patches): its views cost next to
+// nothing to map and are cheap to read even when gigabytes long.
+File& AddZeroFile(const std::u16string& name, uint64_t size);
+
+// A ring of file entries in the given order, as the command line builds it,
+// for calling the procedures directly. Freed by Reset().
+FileEntry* MakeRing(const std::vector<std::u16string>& names);
 
 // Runs `procedure` as a process would: until it returns, exits or crashes.
 Outcome Run(const std::function<void()>& procedure);
@@ -128,6 +144,9 @@ Outcome RunProgram(const std::u16string& commandLine);
 std::vector<std::string> Calls(const std::string& name);
 // All calls as texts, in order.
 std::vector<std::string> AllCalls();
+// The views mapped and unmapped, in order, as "+a0" / "-a0": the sign, the
+// file name and the chunk index (the offset in allocation granules).
+std::vector<std::string> ViewEvents();
 
 std::string Utf8(const std::u16string& text);
 
