@@ -65,6 +65,7 @@ void Log(const std::string& name, const std::string& args) {
 bool InjectedFailure(const char* name) {
     if (++world.failableCalls == world.failAtCall) {
         world.failedCall = name;
+        world.failedCallArgs = world.log.back().args;
         return true;
     }
     return false;
@@ -586,6 +587,13 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
         for (size_t i = 0; i < bytesToMap; ++i) bytes[i] = file.ByteAt(offset + i);
     }
     View view{object->file, offset, reserved, {}};
+    // Counting every page mapped in a run, the inPageAtMappedPage-th one
+    // cannot be read in.
+    if (world.inPageAtMappedPage > world.pagesMapped &&
+        world.inPageAtMappedPage <= world.pagesMapped + static_cast<int64_t>(pages)) {
+        view.poisonedPages.push_back(bytes + (world.inPageAtMappedPage - world.pagesMapped - 1) * PAGE_SIZE);
+    }
+    world.pagesMapped += static_cast<int64_t>(pages);
     for (uint64_t bad : file.inPageErrorAt) {
         if (bad >= offset && bad < offset + bytesToMap) {
             uint8_t* page = bytes + (bad - offset) / PAGE_SIZE * PAGE_SIZE;

@@ -106,6 +106,9 @@ struct World {
     int failAtCall = 0;
     int failableCalls = 0;
     std::string failedCall;  // the name of the operation made to fail, if any
+    std::string failedCallArgs;
+    int64_t inPageAtMappedPage = 0;  // the k-th page mapped in a run (1-based) faults; 0: none
+    int64_t pagesMapped = 0;
 
     std::vector<Call> log;
     LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;
