@@ -2,6 +2,12 @@
 # the end-to-end tests of the real DUVAK.exe under Wine.
 enable_testing()
 
+# The sanitizer and fuzzer builds are native builds of the tests alone: they
+# skip the cross build, the end-to-end tests and the drivers below.
+option(DUVAK_UNIT_ONLY "Build only the unit tests (sanitizer builds)" OFF)
+option(DUVAK_FUZZER "Build only the command-line fuzzer (with DUVAK_UNIT_ONLY)" OFF)
+
+if(NOT DUVAK_UNIT_ONLY)
 # DUVAK.exe and its Windows test helpers come from the cross build, which the
 # native build drives so that one build runs everything.
 set(DUVAK_WINDOWS_DIR ${PROJECT_SOURCE_DIR}/build/windows)
@@ -12,5 +18,7 @@ add_custom_target(windows_build ALL
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "Cross-building DUVAK.exe"
     USES_TERMINAL)
+include(cmake/checked_builds.cmake)
+endif()
 
 add_subdirectory(tests)
