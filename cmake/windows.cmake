@@ -26,3 +26,4 @@ set_property(SOURCE resources/manifest.rc APPEND PROPERTY OBJECT_DEPENDS
     ${PROJECT_SOURCE_DIR}/resources/DUVAK.exe.manifest)
 
 include(${PROJECT_SOURCE_DIR}/tests/stack_guard/windows.cmake)
+include(${PROJECT_SOURCE_DIR}/tests/e2e/windows_helpers.cmake)
