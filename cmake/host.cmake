@@ -22,3 +22,4 @@ include(cmake/checked_builds.cmake)
 endif()
 
 add_subdirectory(tests)
+add_subdirectory(bench)

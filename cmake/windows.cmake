@@ -27,3 +27,4 @@ set_property(SOURCE resources/manifest.rc APPEND PROPERTY OBJECT_DEPENDS
 
 include(${PROJECT_SOURCE_DIR}/tests/stack_guard/windows.cmake)
 include(${PROJECT_SOURCE_DIR}/tests/e2e/windows_helpers.cmake)
+include(${PROJECT_SOURCE_DIR}/bench/windows_bench.cmake)
