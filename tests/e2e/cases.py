@@ -1,0 +1,422 @@
+"""Table-driven end-to-end cases of the real DUVAK.exe under Wine.
+
+Each case names the files to lay out in a fresh folder, the exact command
+line (passed through launcher.exe, so Wine cannot re-quote it) or an argv
+given to Wine, and the exact exit code, standard output and standard error.
+Every run has no terminal, so no console exists and no progress may show.
+`cases.py GROUP` runs one group; each group is one CTest test."""
+
+import os
+import random
+import re
+import subprocess
+from dataclasses import dataclass, field
+
+from wine_env import Report, Wine, compare_output, fresh_folder, parse_arguments
+
+SAME = b"The files have the same data.\n"
+SIZES = b"The files have different sizes.\n"
+CONTENTS = b"The files have different contents.\n"
+TOO_FEW = b"At least two files must be specified.\n"
+HELP = (b"\n"
+        b"DUVAK 1.2 - file comparison\n"
+        b"\n"
+        b"Tests if the contents of two or more files are identical.\n"
+        b"\n"
+        b"Usage: DUVAK [/Q] [/T] [/R] file1 file2 [file3 [...]]\n"
+        b"\n"
+        b"  /Q                           Do not print comparison results.\n"
+        b"  /T                           Print timing information.\n"
+        b"  /R                           Also compare reparse points.\n"
+        b"  file1, file2, file3, ...     Files to be compared.\n"
+        b"\n"
+        b"ERRORLEVEL is set to 0 if the data in all files are identical, or to 1 if they\n"
+        b"are not. If an error occurs, ERRORLEVEL is set to 2.\n")
+TIME = rb"File access time: (< 0\.01|[0-9]+\.[0-9]{2}) seconds\.\n"
+CHUNK = 64 * 1024  # the allocation granularity: DUVAK maps the files in such chunks
+
+
+def invalid(body):
+    return b'Invalid option "' + body + b'".\n'
+
+
+def duplicated(body):
+    return b'Duplicated option "' + body + b'".\n'
+
+
+def cannot_open(name):
+    return b'The file "' + name + b'" cannot be opened.\n'
+
+
+def timed(verdict=b""):
+    return re.compile(re.escape(verdict) + TIME)
+
+
+# File layouts. A value is the file's bytes, or one of these.
+class Dir:
+    pass
+
+
+@dataclass
+class Link:
+    target: str
+
+
+@dataclass
+class Zeros:
+    """A sparse file of zeros, with single bytes changed at some offsets."""
+    size: int
+    patch: dict = field(default_factory=dict)
+
+
+def noise(size, seed=7, patch=None):
+    """Deterministic bytes that no zero-filled page could stand in for."""
+    data = bytearray(random.Random(seed).randbytes(size))
+    for offset, value in (patch or {}).items():
+        data[offset] = value
+    return bytes(data)
+
+
+def flipped(data, offset):
+    """`data` with one bit changed at `offset`."""
+    return data[:offset] + bytes([data[offset] ^ 0x01]) + data[offset + 1:]
+
+
+def lay_out(folder, files):
+    for name, spec in files.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(spec, Dir):
+            path.mkdir()
+        elif isinstance(spec, Link):
+            os.symlink(spec.target, path)
+        elif isinstance(spec, Zeros):
+            with open(path, "wb") as out:
+                out.truncate(spec.size)
+                for offset, value in spec.patch.items():
+                    out.seek(offset)
+                    out.write(bytes([value]))
+        else:
+            path.write_bytes(spec)
+
+
+@dataclass
+class Case:
+    name: str
+    line: str = None       # the exact command line, program name included
+    files: dict = field(default_factory=dict)
+    code: int = 0
+    out: object = b""      # bytes, or a compiled pattern for the whole output
+    err: object = b""
+    argv: list = None      # instead of a line: arguments that Wine quotes itself
+    full: str = None       # "stdout" or "stderr": that stream goes to /dev/full
+
+
+AB = {"a": b"same data\n", "b": b"same data\n"}
+TEXT = noise(1003)          # not a multiple of 8: the last word is partial
+LONG = noise(3 * CHUNK + 1000)
+
+COMMAND_LINE = [
+    Case("help /?", "DUVAK /?", out=HELP),
+    Case("help -?", "DUVAK -?", out=HELP),
+    Case("help with trailing spaces", "DUVAK /?   ", out=HELP),
+    Case("help after files wins", "DUVAK a b /?", AB, out=HELP),
+    Case("help after an invalid switch", "DUVAK /X /?", out=HELP),
+    Case("help after a duplicated switch", "DUVAK /Q /q a b -?", AB, out=HELP),
+    Case("help split off a file name by its slash", "DUVAK a/?", out=HELP),
+    Case("/?x is an invalid switch", "DUVAK /?x a b", files=AB, code=2, err=invalid(b"?x")),
+    Case('quoted "/?" is a file name', 'DUVAK "/?" a', files=AB, code=2,
+         err=cannot_open(b"/?")),
+    Case('quoted "/?" alone is too few files', 'DUVAK "/?"', code=2, err=TOO_FEW),
+    Case("invalid switch", "DUVAK /X a b", files=AB, code=2, err=invalid(b"X")),
+    Case("two letters are no switch", "DUVAK /QT a b", files=AB, code=2, err=invalid(b"QT")),
+    Case("duplicated across marks and case", "DUVAK /Q -q a b", files=AB, code=2,
+         err=duplicated(b"q")),
+    Case("duplicated timing switch", "DUVAK -t /T a b", files=AB, code=2, err=duplicated(b"T")),
+    Case("lone dash", "DUVAK - a b", files=AB, code=2, err=invalid(b"")),
+    Case("double slash", "DUVAK // a b", files=AB, code=2, err=invalid(b"")),
+    Case("only the first switch error", "DUVAK /X /Y -Q -q a b", files=AB, code=2,
+         err=invalid(b"X")),
+    Case("switch error before too few files", "DUVAK /X a", files=AB, code=2, err=invalid(b"X")),
+    Case("no arguments", "DUVAK", code=2, err=TOO_FEW),
+    Case("empty command line", "", code=2, err=TOO_FEW),
+    Case("one file", "DUVAK a", files=AB, code=2, err=TOO_FEW),
+    Case("one file and switches", "DUVAK /Q /T a", files=AB, code=2, err=TOO_FEW),
+    Case("a/b splits into a file and a switch", "DUVAK a/b", files=AB, code=2,
+         err=invalid(b"b")),
+    Case("a/q b: the slash starts a quiet switch", "DUVAK a/q b", files=AB),
+    Case("program name followed by /q", "DUVAK/q a b", files=AB),
+    Case("program name followed by /q, different files", "DUVAK/q a b",
+         files={"a": b"1", "b": b"2"}, code=1),
+    Case("the first token is never a switch", "/Q a b", files=AB, out=SAME),
+    Case("quoted program path with spaces", '"C:\\Program Files\\DUVAK.exe" a b', AB, out=SAME),
+    Case("spaces around everything", "   DUVAK    a     b    ", files=AB, out=SAME),
+    Case("a tab does not separate", "DUVAK a\tb", files=AB, code=2, err=TOO_FEW),
+    Case("a tab stays in the file name", "DUVAK a\tb a", files=AB, code=2,
+         err=cannot_open(b"a\tb")),
+    Case("a tab after the program name", "DUVAK\ta b", files=AB, code=2, err=TOO_FEW),
+    Case("unbalanced quote runs to the end", 'DUVAK a "b c', files=AB, code=2,
+         err=cannot_open(b"b c")),
+    Case("unbalanced quote swallows the second file", 'DUVAK "a b', files=AB, code=2,
+         err=TOO_FEW),
+    Case("quoted name with a space", 'DUVAK "x y" a', {"x y": b"1", "a": b"1"}, out=SAME),
+    Case("quotes vanish from names", 'DUVAK a"" "b"', files=AB, out=SAME),
+    Case("quotes inside a name", 'DUVAK "a"b a', {"ab": b"q", "a": b"q"}, out=SAME),
+    Case("a slash after a closing quote splits", 'DUVAK "a"/Q b', files=AB),
+    Case("a quoted slash does not split", 'DUVAK "a/Q" b', files=AB, code=2,
+         err=cannot_open(b"a/Q")),
+    Case("lower-case and dash switches", "DUVAK -q /t -r a b", files=AB, out=timed()),
+]
+
+COMPARISON = [
+    Case("same data", "DUVAK a b", AB, out=SAME),
+    Case("different sizes", "DUVAK a b", {"a": b"abc", "b": b"abcd"}, code=1, out=SIZES),
+    Case("different first byte", "DUVAK a b", {"a": b"abc", "b": b"xbc"}, code=1, out=CONTENTS),
+    Case("under one word, last byte", "DUVAK a b", {"a": b"12345", "b": b"12346"}, code=1,
+         out=CONTENTS),
+    Case("last byte, size not a multiple of 8", "DUVAK a b",
+         {"a": TEXT, "b": flipped(TEXT, len(TEXT) - 1)}, code=1, out=CONTENTS),
+    Case("size not a multiple of 8, same", "DUVAK a b", {"a": TEXT, "b": TEXT}, out=SAME),
+    Case("difference in the third 64 KiB chunk", "DUVAK a b",
+         {"a": LONG, "b": flipped(LONG, 2 * CHUNK + 10)}, code=1, out=CONTENTS),
+    Case("last byte of the fourth, partial chunk", "DUVAK a b",
+         {"a": LONG, "b": flipped(LONG, len(LONG) - 1)}, code=1, out=CONTENTS),
+    Case("first byte of the second chunk", "DUVAK a b",
+         {"a": LONG, "b": flipped(LONG, CHUNK)}, code=1, out=CONTENTS),
+    Case("several chunks, same", "DUVAK a b", {"a": LONG, "b": LONG}, out=SAME),
+    Case("exactly two chunks, last byte", "DUVAK a b",
+         {"a": Zeros(2 * CHUNK), "b": Zeros(2 * CHUNK, {2 * CHUNK - 1: 1})}, code=1,
+         out=CONTENTS),
+    Case("exactly two chunks, same", "DUVAK a b",
+         {"a": Zeros(2 * CHUNK), "b": Zeros(2 * CHUNK)}, out=SAME),
+    Case("empty files", "DUVAK a b", {"a": b"", "b": b""}, out=SAME),
+    Case("empty and one byte", "DUVAK a b", {"a": b"", "b": b"\0"}, code=1, out=SIZES),
+    Case("trailing zero byte is a size difference", "DUVAK a b", {"a": b"ab", "b": b"ab\0"},
+         code=1, out=SIZES),
+    Case("the same file twice", "DUVAK a a", {"a": TEXT}, out=SAME),
+    Case("three files, same", "DUVAK a b c", {"a": LONG, "b": LONG, "c": LONG}, out=SAME),
+    Case("three files, the third differs", "DUVAK a b c",
+         {"a": LONG, "b": LONG, "c": flipped(LONG, 3 * CHUNK + 5)}, code=1, out=CONTENTS),
+    Case("three files, the second differs", "DUVAK a b c",
+         {"a": TEXT, "b": flipped(TEXT, 0), "c": TEXT}, code=1, out=CONTENTS),
+    Case("three files, the first differs", "DUVAK a b c",
+         {"a": flipped(LONG, len(LONG) - 1), "b": LONG, "c": LONG}, code=1, out=CONTENTS),
+    Case("a size difference wins over a content difference", "DUVAK a b c",
+         {"a": b"abcd", "b": b"abce", "c": b"abc"}, code=1, out=SIZES),
+    Case("a file named twice among three", "DUVAK a b a", {"a": b"xy", "b": b"xz"}, code=1,
+         out=CONTENTS),
+    Case("a directory cannot be opened", "DUVAK d a", {"d": Dir(), "a": b"1"}, code=2,
+         err=cannot_open(b"d")),
+    Case("a directory second", "DUVAK a d", {"d": Dir(), "a": b"1"}, code=2,
+         err=cannot_open(b"d")),
+    Case("a missing file", "DUVAK a missing", AB, code=2, err=cannot_open(b"missing")),
+    Case("the first missing file is named", "DUVAK a gone1 gone2", AB, code=2,
+         err=cannot_open(b"gone1")),
+    Case("an open failure wins over a size difference", "DUVAK a c missing",
+         {"a": b"1", "c": b"22"}, code=2, err=cannot_open(b"missing")),
+    Case("a forward slash in a path splits it", "DUVAK sub\\a sub/b",
+         {"sub/a": b"s", "sub/b": b"s"}, code=2, err=invalid(b"b")),
+    Case("backslash paths", "DUVAK sub\\a sub\\b", {"sub/a": b"s", "sub/b": b"s"}, out=SAME),
+    # 256 chunks: a console would see the percentage change many times, but
+    # without one nothing but the verdict may reach the pipes.
+    Case("16 MiB without a console", "DUVAK a b",
+         {"a": Zeros(16 << 20), "b": Zeros(16 << 20)}, out=SAME),
+    Case("16 MiB, last byte, without a console", "DUVAK a b",
+         {"a": Zeros(16 << 20), "b": Zeros(16 << 20, {(16 << 20) - 1: 0x80})}, code=1,
+         out=CONTENTS),
+]
+
+SWITCHES = [
+    Case("/Q same", "DUVAK /Q a b", AB),
+    Case("/q different contents", "DUVAK /q a b", {"a": b"1", "b": b"2"}, code=1),
+    Case("-Q different sizes", "DUVAK -Q a b", {"a": b"1", "b": b"22"}, code=1),
+    Case("/Q still reports errors", "DUVAK /Q a missing", AB, code=2,
+         err=cannot_open(b"missing")),
+    Case("/Q on three files", "DUVAK a /Q b c", {"a": LONG, "b": LONG, "c": LONG}),
+    Case("/T after the verdict, same", "DUVAK /T a b", AB, out=timed(SAME)),
+    Case("/t after the verdict, different", "DUVAK /t a b", {"a": b"1", "b": b"2"}, code=1,
+         out=timed(CONTENTS)),
+    Case("-T after the verdict, sizes", "DUVAK a b -T", {"a": b"1", "b": b""}, code=1,
+         out=timed(SIZES)),
+    Case("/T on empty files", "DUVAK /T a b", {"a": b"", "b": b""}, out=timed(SAME)),
+    Case("/T on several chunks", "DUVAK /T a b", {"a": LONG, "b": LONG}, out=timed(SAME)),
+    Case("/T prints nothing after an error", "DUVAK /T a missing", AB, code=2,
+         err=cannot_open(b"missing")),
+    Case("/T with help prints only the help", "DUVAK /T /?", out=HELP),
+    Case("/Q /T prints only the timing", "DUVAK /Q /T a b", AB, out=timed()),
+    Case("/T /Q, different", "DUVAK /T /Q a b", {"a": b"1", "b": b"2"}, code=1, out=timed()),
+    Case("/T/Q without a space", "DUVAK /T/Q a b", AB, out=timed()),
+    Case("/R same", "DUVAK /R a b", AB, out=SAME),
+    Case("/r different contents", "DUVAK /r a b", {"a": TEXT, "b": flipped(TEXT, 500)},
+         code=1, out=CONTENTS),
+    Case("-R different sizes", "DUVAK -R a b", {"a": b"1", "b": b"12"}, code=1, out=SIZES),
+    Case("/R on empty files", "DUVAK /R a b", {"a": b"", "b": b""}, out=SAME),
+    Case("/R on several chunks", "DUVAK /R a b c", {"a": LONG, "b": LONG, "c": LONG},
+         out=SAME),
+    Case("/R missing file", "DUVAK /R a missing", AB, code=2, err=cannot_open(b"missing")),
+    Case("/Q /T /R", "DUVAK /Q /T /R a b", AB, out=timed()),
+]
+
+# Names reach the program as UTF-16 and leave it in code page 437, one byte
+# per UTF-16 unit: é is 0x82, Ω is 0xEA, and a character outside the BMP is
+# two units, each written as one (unmappable) byte.
+FILE_NAMES = [
+    Case("é missing", "DUVAK é.txt a", AB, code=2, err=cannot_open(b"\x82.txt")),
+    Case("Ω missing", "DUVAK a Ω.txt", AB, code=2, err=cannot_open(b"\xea.txt")),
+    Case("é found", "DUVAK é.txt a", {"é.txt": b"x", "a": b"x"}, out=SAME),
+    Case("é through Wine's own quoting", argv=["a", "é.txt"], files=AB, code=2,
+         err=cannot_open(b"\x82.txt")),
+    Case("outside the BMP: two units, two bytes", "DUVAK \U0001F600.txt a", AB, code=2,
+         err=re.compile(rb'The file "[^"]{2}\.txt" cannot be opened\.\n')),
+    Case("absolute Z: paths", "DUVAK {dir}\\a {dir}\\b", AB, out=SAME),
+    Case("absolute Z: path, missing", "DUVAK {dir}\\a {dir}\\nothing", AB, code=2,
+         err=cannot_open(b"{dir}\\nothing")),
+]
+
+FULL_OUTPUT = [
+    Case("same data to /dev/full", argv=["a", "b"], files=AB, full="stdout"),
+    Case("different to /dev/full", argv=["a", "b"], files={"a": b"1", "b": b"2"}, code=1,
+         full="stdout"),
+    Case("sizes to /dev/full", argv=["a", "b"], files={"a": b"1", "b": b""}, code=1,
+         full="stdout"),
+    Case("timing to /dev/full", argv=["/T", "a", "b"], files=AB, full="stdout"),
+    Case("help to /dev/full", argv=["/?"], full="stdout"),
+    Case("error still on stderr", argv=["a", "missing"], files=AB, code=2,
+         err=cannot_open(b"missing"), full="stdout"),
+    Case("error to a full stderr", argv=["a", "missing"], files=AB, code=2, full="stderr"),
+    Case("switch error to a full stderr", argv=["/X", "a", "b"], files=AB, code=2,
+         full="stderr"),
+]
+
+# Wine 8 follows a Unix symbolic link on the Z: drive even when asked to open
+# the reparse point itself: a link to a file has no reparse attribute, and
+# FSCTL_GET_REPARSE_POINT answers "not a reparse point". Under Wine, /R on
+# links therefore compares the targets' data; what /R does with real reparse
+# points is only testable against the simulated Windows.
+LINKS = [
+    Case("link to the same file", "DUVAK la a", {"a": TEXT, "la": Link("a")}, out=SAME),
+    Case("two links, same data", "DUVAK la lb", {"a": TEXT, "b": TEXT, "la": Link("a"),
+                                                 "lb": Link("b")}, out=SAME),
+    Case("two links, different data", "DUVAK la lb",
+         {"a": TEXT, "b": flipped(TEXT, 9), "la": Link("a"), "lb": Link("b")}, code=1,
+         out=CONTENTS),
+    Case("/R link to the same file", "DUVAK /R la a", {"a": TEXT, "la": Link("a")}, out=SAME),
+    Case("/R two links, different sizes", "DUVAK /R la lb",
+         {"a": b"1", "b": b"12", "la": Link("a"), "lb": Link("b")}, code=1, out=SIZES),
+    Case("/R two links, different data", "DUVAK /R la lb",
+         {"a": TEXT, "b": flipped(TEXT, 1002), "la": Link("a"), "lb": Link("b")}, code=1,
+         out=CONTENTS),
+    Case("link with an absolute target", "DUVAK la a", {"a": b"abs", "la": Link("{dir}/a")},
+         out=SAME),
+    Case("dangling link", "DUVAK a dangling", {"a": b"1", "dangling": Link("nowhere")},
+         code=2, err=cannot_open(b"dangling")),
+    Case("/R dangling link", "DUVAK /R dangling a", {"a": b"1", "dangling": Link("nowhere")},
+         code=2, err=cannot_open(b"dangling")),
+    Case("link loop", "DUVAK loop a", {"a": b"1", "loop": Link("loop")}, code=2,
+         err=cannot_open(b"loop")),
+    Case("link to a directory", "DUVAK ld a", {"a": b"1", "d": Dir(), "ld": Link("d")},
+         code=2, err=cannot_open(b"ld")),
+    Case("/R link to a directory", "DUVAK /R ld a", {"a": b"1", "d": Dir(), "ld": Link("d")},
+         code=2, err=cannot_open(b"ld")),
+]
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def expand(expected, folder):
+    """Puts the case folder's Windows path in place of {dir}."""
+    if isinstance(expected, bytes):
+        return expected.replace(b"{dir}", windows_path(folder).encode("cp437"))
+    return expected
+
+
+def run_case(wine, case, folder):
+    files = {name: Link(spec.target.replace("{dir}", str(folder))) if isinstance(spec, Link)
+             else spec for name, spec in case.files.items()}
+    lay_out(folder, files)
+    streams = {}
+    sink = None
+    if case.full is not None:
+        sink = open("/dev/full", "wb")
+        streams[case.full] = sink
+    try:
+        if case.line is not None:
+            done = wine.launch(case.line.replace("{dir}", windows_path(folder)), folder,
+                               **streams)
+        else:
+            done = wine.run(wine.command("DUVAK.exe", *case.argv), folder, **streams)
+    finally:
+        if sink is not None:
+            sink.close()
+    problems = []
+    if done.returncode != case.code:
+        problems.append(f"exit code: expected {case.code}, got {done.returncode}")
+    if case.full != "stdout":
+        problems += compare_output("stdout", expand(case.out, folder), done.stdout)
+    if case.full != "stderr":
+        problems += compare_output("stderr", expand(case.err, folder), done.stderr)
+    return problems
+
+
+def held_open(wine, folder):
+    """A file that another Windows process holds open for writing cannot be
+    opened for DUVAK's shared reading, in any position and with any switch;
+    once it is let go, it compares again."""
+    lay_out(folder, {"held": b"data", "free": b"data"})
+    holder = subprocess.Popen(wine.command("holder.exe", "held"), cwd=folder, env=wine.env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+    problems = []
+    try:
+        ready = holder.stdout.readline()
+        if ready != b"held\n":
+            return [f"holder.exe did not hold the file: {ready!r}, exit {holder.poll()}"]
+        for line in ("DUVAK free held", "DUVAK held free", "DUVAK /Q held free",
+                     "DUVAK /R free held"):
+            done = wine.launch(line, folder)
+            if done.returncode != 2:
+                problems.append(f"{line}: exit code {done.returncode}")
+            problems += [f"{line}: {problem}" for problem in
+                         compare_output("stdout", b"", done.stdout)
+                         + compare_output("stderr", cannot_open(b"held"), done.stderr)]
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+    if holder.returncode != 0:
+        problems.append(f"holder.exe ended with {holder.returncode}")
+    done = wine.launch("DUVAK free held", folder)
+    if (done.returncode, done.stdout, done.stderr) != (0, SAME, b""):
+        problems.append(f"after release: {done.returncode} {done.stdout!r} {done.stderr!r}")
+    return problems
+
+
+TABLES = {
+    "command_line": COMMAND_LINE,
+    "comparison": COMPARISON,
+    "switches": SWITCHES,
+    "file_names": FILE_NAMES,
+    "full_output": FULL_OUTPUT,
+    "links": LINKS,
+}
+SINGLE = {"held_open": held_open}
+
+
+def main():
+    args = parse_arguments(__doc__, lambda p: p.add_argument(
+        "group", choices=sorted([*TABLES, *SINGLE])))
+    wine = Wine(args)
+    work = fresh_folder(args.work / args.group)
+    report = Report()
+    if args.group in SINGLE:
+        report.run(args.group, SINGLE[args.group], wine, work / "case")
+    else:
+        for number, case in enumerate(TABLES[args.group]):
+            report.run(case.name, run_case, wine, case, fresh_folder(work / f"case{number}"))
+    fresh_folder(work)  # the cases' files, some of them large, go at once
+    report.finish()
+
+
+if __name__ == "__main__":
+    main()
