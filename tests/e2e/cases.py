@@ -149,6 +149,7 @@ COMMAND_LINE = [
     Case("program name followed by /q, different files", "DUVAK/q a b",
          files={"a": b"1", "b": b"2"}, code=1),
     Case("the first token is never a switch", "/Q a b", files=AB, out=SAME),
+    Case("nor the help switch", "/? a b", files=AB, out=SAME),
     Case("quoted program path with spaces", '"C:\\Program Files\\DUVAK.exe" a b', AB, out=SAME),
     Case("spaces around everything", "   DUVAK    a     b    ", files=AB, out=SAME),
     Case("a tab does not separate", "DUVAK a\tb", files=AB, code=2, err=TOO_FEW),
@@ -192,6 +193,10 @@ COMPARISON = [
     Case("empty files", "DUVAK a b", {"a": b"", "b": b""}, out=SAME),
     Case("empty and one byte", "DUVAK a b", {"a": b"", "b": b"\0"}, code=1, out=SIZES),
     Case("trailing zero byte is a size difference", "DUVAK a b", {"a": b"ab", "b": b"ab\0"},
+         code=1, out=SIZES),
+    # Sizes that differ only above the low 32 bits; sparse, and never read.
+    Case("4 GiB and empty", "DUVAK a b", {"a": Zeros(4 << 30), "b": b""}, code=1, out=SIZES),
+    Case("4 GiB + 3 and 3 bytes", "DUVAK a b", {"a": Zeros((4 << 30) + 3), "b": Zeros(3)},
          code=1, out=SIZES),
     Case("the same file twice", "DUVAK a a", {"a": TEXT}, out=SAME),
     Case("three files, same", "DUVAK a b c", {"a": LONG, "b": LONG, "c": LONG}, out=SAME),
@@ -289,10 +294,11 @@ FULL_OUTPUT = [
 ]
 
 # Wine 8 follows a Unix symbolic link on the Z: drive even when asked to open
-# the reparse point itself: a link to a file has no reparse attribute, and
-# FSCTL_GET_REPARSE_POINT answers "not a reparse point". Under Wine, /R on
-# links therefore compares the targets' data; what /R does with real reparse
-# points is only testable against the simulated Windows.
+# the reparse point itself: a handle to a link, to a file or to a folder, has
+# no reparse attribute, and FSCTL_GET_REPARSE_POINT answers "not a reparse
+# point". (Only a folder link's directory listing carries the attribute.) So
+# under Wine, /R on links compares the targets' data, and what /R does with
+# real reparse points is only testable against the simulated Windows.
 LINKS = [
     Case("link to the same file", "DUVAK la a", {"a": TEXT, "la": Link("a")}, out=SAME),
     Case("two links, same data", "DUVAK la lb", {"a": TEXT, "b": TEXT, "la": Link("a"),
