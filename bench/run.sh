@@ -52,13 +52,19 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     "$loader" wineboot -i >/dev/null 2>&1 || true
 fi
+# A server left from making the prefix or from an interrupted run would make
+# -p fail, so any server of this prefix is ended first.
+"$wineserver" -k >/dev/null 2>&1 || true
+"$wineserver" -w
 "$wineserver" -p </dev/null >/dev/null 2>&1
 
 data=$(mktemp -d "$top/build/bench-data.XXXXXX")
 mkdir "$data/out"
 cleanup() {
+    status=$?
     rm -rf "$data"
     "$wineserver" -k 2>/dev/null || true
+    [ "$status" -eq 0 ] || echo "bench/run.sh: stopped with exit code $status" >&2
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
