@@ -2,7 +2,7 @@
 // makes for N files, in the same order, in a loop with nothing else in it.
 // Whatever DUVAK.exe takes beyond this program is its own overhead.
 //
-//   map_floor [-memcmp | -maponly] file1 file2 [file3 ...]
+//   map_floor [-user32] [-memcmp | -maponly] file1 file2 [file3 ...]
 //
 // Prints one verdict line on standard output and exits 0 identical,
 // 1 different, 2 error, like DUVAK. Its own peak working set goes to standard
@@ -11,7 +11,8 @@
 // runtime's memcmp instead of word by word, to show what a vector comparison
 // would change at the file level. With -maponly the views are mapped and
 // unmapped but never read (no page is faulted in, the verdict is "same
-// data"): the cost of the mapping calls alone.
+// data"): the cost of the mapping calls alone. With -user32 it first loads
+// USER32.dll, which DUVAK.exe imports and this program does not.
 #define WIN32_LEAN_AND_MEAN
 #define PSAPI_VERSION 2
 #include <windows.h>
@@ -50,16 +51,21 @@ int Verdict(const char* text, int code) {
 int wmain(int argc, wchar_t** argv) {
     enum { WORDS, MEMCMP, MAP_ONLY } mode = WORDS;
     int first = 1;
-    if (first < argc && wcscmp(argv[first], L"-memcmp") == 0) {
-        mode = MEMCMP;
-        ++first;
-    } else if (first < argc && wcscmp(argv[first], L"-maponly") == 0) {
-        mode = MAP_ONLY;
-        ++first;
+    for (; first < argc && argv[first][0] == L'-'; ++first) {
+        if (wcscmp(argv[first], L"-memcmp") == 0) {
+            mode = MEMCMP;
+        } else if (wcscmp(argv[first], L"-maponly") == 0) {
+            mode = MAP_ONLY;
+        } else if (wcscmp(argv[first], L"-user32") == 0) {
+            // What importing USER32.dll, as DUVAK.exe does, adds to start-up.
+            if (LoadLibraryW(L"user32.dll") == nullptr) return Fail(L"cannot load", L"user32.dll");
+        } else {
+            break;
+        }
     }
     const int count = argc - first;
     if (count < 2) {
-        fputs("usage: map_floor [-memcmp | -maponly] file1 file2 [file3 ...]\n", stderr);
+        fputs("usage: map_floor [-user32] [-memcmp | -maponly] file1 file2 [file3 ...]\n", stderr);
         return 2;
     }
     wchar_t** names = argv + first;

@@ -69,6 +69,7 @@ def main():
     parser.add_argument("--floor", required=True)
     parser.add_argument("--wine", required=True)
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--cpu", help="run every program on this CPU alone (taskset)")
     parser.add_argument("--scratch", required=True, help="folder for the outputs of a run")
     args = parser.parse_args()
 
@@ -101,12 +102,21 @@ def main():
         ("floor -memcmp", lambda files: [args.wine, args.floor, "-memcmp"] + files),
         ("GNU cmp", cmp_argv),
     ]
-    # Beside the identical pair, the mapping calls alone; beside the sizes
-    # that differ, cmp told that only the exit code matters.
+    # Beside the tiny files, the floor loading USER32.dll as DUVAK.exe does;
+    # beside the identical pair, the mapping calls alone and the floor left
+    # to the scheduler; beside the sizes that differ, cmp told that only the
+    # exit code matters.
     extra = {
-        1: [("floor -maponly", lambda files: [args.wine, args.floor, "-maponly"] + files)],
+        0: [("floor -user32", lambda files: [args.wine, args.floor, "-user32"] + files)],
+        1: [("floor -maponly", lambda files: [args.wine, args.floor, "-maponly"] + files),
+            ("floor unpinned", lambda files: [args.wine, args.floor] + files)],
         3: [("GNU cmp -s", lambda files: cmp_argv(files, quiet=True))],
     }
+    # Each mapping call of a Wine program is a round trip to the wineserver,
+    # and waking a process on the other virtual CPU costs tens of
+    # microseconds here, so unpinned times swing with where the scheduler
+    # puts the two. All share one CPU with the server (which run.sh pinned).
+    pin = lambda argv: ["taskset", "-c", args.cpu] + argv if args.cpu is not None else argv
 
     env = dict(os.environ)
     env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -115,7 +125,8 @@ def main():
     for round_index in range(args.runs + 1):
         for ci, (title, files, expected, _) in enumerate(cases):
             for name, make in programs + extra.get(ci, []):
-                wall, rss, code, out, err = run_measured(make(files), args.data, env, args.scratch)
+                argv = make(files) if name.endswith("unpinned") else pin(make(files))
+                wall, rss, code, out, err = run_measured(argv, args.data, env, args.scratch)
                 if code != expected:
                     sys.exit("%s on '%s' exited %d, expected %d\n%s%s"
                              % (name, title, code, expected, out, err))
@@ -129,7 +140,7 @@ def main():
 
     med = lambda values: statistics.median(values)
     wall_median = {key: med([r[0] for r in runs]) for key, runs in results.items()}
-    startup = {name: wall_median[(0, name)] for name, _ in programs}
+    startup = {name: wall_median[(0, name)] for name, _ in programs + extra[0]}
 
     wall_min = {key: min(r[0] for r in runs) for key, runs in results.items()}
     header = ("%-34s %-14s %9s %17s %7s %7s %9s %9s %9s %9s"
@@ -143,7 +154,7 @@ def main():
             walls = [r[0] for r in runs]
             wall = wall_median[(ci, name)]
             peak = med([r[1] for r in runs]) / MIB
-            base = startup.get(name, startup.get(name.split(" -")[0]))
+            base = startup.get(name, startup.get(re.sub(r" (-\w+|unpinned)$", "", name)))
             rate = net_rate = "-"
             if data is not None and not name.endswith("-maponly"):
                 rate = "%.2f" % (data / wall / 1e9)
@@ -165,6 +176,9 @@ def main():
                      rate, net_rate, peak, over, over_net, over_min))
     print()
     print("%d counted runs per row (after one warm-up round), medians shown." % args.runs)
+    if args.cpu is not None:
+        print("Every program ran on CPU %s, as did the wineserver, except 'floor unpinned'."
+              % args.cpu)
     print("GB/s: bytes of all input files / median wall time (1 GB = 10^9 B); 'net' first")
     print("subtracts the program's own start-up median (the tiny-file row).")
     print("vs floor: DUVAK.exe's median over the floor's; 'net': both net of start-up;")

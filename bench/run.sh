@@ -9,13 +9,16 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 runs=${1:-7}
+# The CPU everything measured runs on, the wineserver included: see
+# bench/measure.py for why.
+cpu=$(( $(nproc) - 1 ))
 
 loader=/usr/lib/wine/wine64
 [ -x "$loader" ] || loader=$(command -v wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-for tool in "$loader" "$wineserver" /usr/bin/time python3 cmp; do
+for tool in "$loader" "$wineserver" /usr/bin/time python3 cmp taskset; do
     command -v "$tool" >/dev/null || {
-        echo "bench/run.sh: $tool is missing (Debian: wine64, time, python3, diffutils)" >&2
+        echo "bench/run.sh: $tool is missing (Debian: wine64, time, python3, diffutils, util-linux)" >&2
         exit 2
     }
 done
@@ -34,7 +37,7 @@ echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo
 echo "== word comparison (64 KiB per call; GB/s count both buffers)"
-build/bench-host/bench/word_compare_bench --benchmark_color=false \
+taskset -c "$cpu" build/bench-host/bench/word_compare_bench --benchmark_color=false \
     --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 # Room for 4 GiB of pairs and 1 GiB of small files, with some to spare.
@@ -56,7 +59,7 @@ fi
 # -p fail, so any server of this prefix is ended first.
 "$wineserver" -k >/dev/null 2>&1 || true
 "$wineserver" -w
-"$wineserver" -p </dev/null >/dev/null 2>&1
+taskset -c "$cpu" "$wineserver" -p </dev/null >/dev/null 2>&1
 
 data=$(mktemp -d "$top/build/bench-data.XXXXXX")
 mkdir "$data/out"
@@ -90,7 +93,7 @@ echo "== making the data in $data"
     # The first program of a Wine session starts its services, which then
     # live as long as the server: they are started here, away from any
     # measured run and from any output a caller may be waiting on.
-    "$loader" "$top/build/windows/map_floor.exe" t1 t2 </dev/null >/dev/null 2>&1
+    taskset -c "$cpu" "$loader" "$top/build/windows/map_floor.exe" t1 t2 </dev/null >/dev/null 2>&1
     cmp -s a b && [ "$(cmp -l a c | wc -l)" -eq 1 ] && [ "$(stat -c %s d)" -eq $(( (1 << 30) - 1 )) ]
     # Into the page cache, twice over, so no case reads the disk.
     cat a b c d m? t? >/dev/null
@@ -99,6 +102,7 @@ echo "== making the data in $data"
 
 echo
 echo "== files in the page cache, $runs runs per case"
-python3 bench/measure.py --data "$data" --scratch "$data/out" --runs "$runs" --wine "$loader" \
+python3 bench/measure.py --data "$data" --scratch "$data/out" --runs "$runs" --cpu "$cpu" \
+    --wine "$loader" \
     --duvak "$top/build/windows/DUVAK.exe" --floor "$top/build/windows/map_floor.exe"
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
