@@ -1,17 +1,32 @@
-"""Checks the built DUVAK.exe as a file: its PE headers, its imports and the
-version record in its resources, all read back from the bytes themselves.
-Usage: pe_check.py DUVAK.exe"""
+"""Checks the built DUVAK.exe as a file: its PE headers, its imports, its
+sections, the unwind data against the code (disassembled with the MinGW-w64
+objdump), the stack protector's failure path, and the version record and
+manifest in its resources, all read back from the bytes themselves.
+Usage: pe_check.py --objdump OBJDUMP DUVAK.exe"""
 
+import argparse
+import bisect
+import re
 import struct
+import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
+from collections import namedtuple
 from pathlib import Path
 
 from wine_env import Report
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
 IMPORT_DIRECTORY, RESOURCE_DIRECTORY, EXCEPTION_DIRECTORY, DELAY_IMPORT_DIRECTORY = 1, 2, 3, 13
-RT_VERSION = 16
+TLS_DIRECTORY = 9
+SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
+RT_VERSION, RT_MANIFEST = 16, 24
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+SIZE_LIMIT = 16 * 1024  # the program is a few pages: growth past this is bloat, not a feature
+
+Section = namedtuple("Section", "name address size raw_offset raw_size flags virtual_size")
+Function = namedtuple("Function", "begin end prologue frame_register")
+Instruction = namedtuple("Instruction", "rva mnemonic operands target")
 
 
 class Image:
@@ -29,6 +44,7 @@ class Image:
         if self.magic != 0x20B:
             raise ValueError(f"optional header magic {self.magic:#x} is not PE32+")
         self.entry_point = struct.unpack_from("<I", data, optional + 16)[0]
+        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
         self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
         count = struct.unpack_from("<I", data, optional + 108)[0]
         self.directories = [struct.unpack_from("<II", data, optional + 112 + 8 * i)
@@ -38,15 +54,17 @@ class Image:
         for i in range(sections):
             name, virtual_size, address, raw_size, raw_offset = struct.unpack_from(
                 "<8sIIII", data, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode("ascii"), address,
-                                  max(virtual_size, raw_size), raw_offset, raw_size))
+            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+            self.sections.append(Section(name.rstrip(b"\0").decode("ascii"), address,
+                                         max(virtual_size, raw_size), raw_offset, raw_size,
+                                         flags, virtual_size))
 
     def offset(self, rva):
-        for _, address, size, raw_offset, raw_size in self.sections:
-            if address <= rva < address + size:
-                if rva - address >= raw_size:
+        for section in self.sections:
+            if section.address <= rva < section.address + section.size:
+                if rva - section.address >= section.raw_size:
                     raise ValueError(f"RVA {rva:#x} lies past its section's file data")
-                return raw_offset + rva - address
+                return section.raw_offset + rva - section.address
         raise ValueError(f"RVA {rva:#x} is in no section")
 
     def directory(self, index):
@@ -74,10 +92,27 @@ class Image:
             found[self.c_string(name)] = names
             position += 20
 
+    def runtime_functions(self):
+        """The exception directory's entries, sorted: (begin, end) RVAs, the
+        prologue's size and the frame register (0 for none) from each one's
+        unwind info."""
+        rva, size = self.directory(EXCEPTION_DIRECTORY)
+        if size == 0:
+            return []
+        start = self.offset(rva)
+        entries = []
+        for i in range(size // 12):
+            begin, end, unwind = struct.unpack_from("<III", self.data, start + 12 * i)
+            _, prologue, _, frame = struct.unpack_from("<BBBB", self.data, self.offset(unwind))
+            entries.append(Function(begin, end, prologue, frame & 0x0F))
+        return sorted(entries)
+
     def resource(self, path):
         """The bytes of the resource found by following ids, then the first
         entry at each level left (the language)."""
-        base_rva, _ = self.directory(RESOURCE_DIRECTORY)
+        base_rva, size = self.directory(RESOURCE_DIRECTORY)
+        if size == 0:
+            raise ValueError("no resource directory")
         base = self.offset(base_rva)
         table = base
         for level in range(3):
@@ -156,10 +191,253 @@ def version_problems(record):
     return problems
 
 
+# --- The code against its unwind data ---------------------------------------
+# On x64 Windows the exception dispatcher unwinds every frame by its
+# RUNTIME_FUNCTION entry, and code without one is taken for a leaf: return
+# address at [rsp]. So anything that calls, pushes or moves rsp needs an entry,
+# or the in-page filter could never be reached from a fault in the comparison.
+
+STACK_MNEMONIC = re.compile(r"(call|push|pop|enter|leave)(f?[wlq])?")
+STACK_REGISTERS = ("%rsp", "%esp", "%sp", "%spl")
+READS_ONLY = re.compile(r"(cmp|test|bt)[bwlq]?")
+LINE = re.compile(r"\s*([0-9a-f]+):\t(\S+)\s*(.*)")
+DIRECT_TARGET = re.compile(r"0x([0-9a-f]+)\b")
+# ld ends .text with the constructor and destructor lists, each -1 ... 0. A
+# freestanding program has no constructors, so both are empty: 32 bytes of
+# data, not code.
+EMPTY_CONSTRUCTOR_LISTS = (b"\xff" * 8 + b"\0" * 8) * 2
+
+
+def disassemble(objdump, path, image):
+    """The instructions of every executable section, by RVA, as objdump
+    decodes them (AT&T syntax, no raw bytes)."""
+    done = subprocess.run([objdump, "-d", "-w", "--no-show-raw-insn", str(path)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f"{objdump} -d failed: {done.stderr.decode(errors='replace')}")
+    code_end = {}
+    for section in image.sections:
+        if section.flags & SCN_MEM_EXECUTE:
+            end = section.address + section.virtual_size
+            tail = image.data[image.offset(end - 32):image.offset(end - 32) + 32]
+            code_end[section.name] = end - 32 if tail == EMPTY_CONSTRUCTOR_LISTS else end
+    instructions = []
+    for line in done.stdout.decode().splitlines():
+        match = LINE.fullmatch(line.rstrip())
+        if match is None:
+            continue
+        rva = int(match[1], 16) - image.image_base
+        if any(section.address <= rva < code_end.get(section.name, 0)
+               for section in image.sections):
+            operands = match[3].split("  #")[0].strip()
+            target = (DIRECT_TARGET.match(operands)
+                      if match[2].startswith(("call", "j")) else None)
+            instructions.append(Instruction(
+                rva, match[2], operands,
+                int(target[1], 16) - image.image_base if target else None))
+    return instructions
+
+
+def moves_stack(instruction):
+    if STACK_MNEMONIC.fullmatch(instruction.mnemonic):
+        return True
+    destination = instruction.operands.rsplit(",", 1)[-1]
+    return (destination in STACK_REGISTERS
+            and not READS_ONLY.fullmatch(instruction.mnemonic))
+
+
+def direct_calls(instructions):
+    """{target RVA: [the calls to it]}"""
+    calls = {}
+    for ins in instructions:
+        if ins.mnemonic.startswith("call") and ins.target is not None:
+            calls.setdefault(ins.target, []).append(ins)
+    return calls
+
+
+class Coverage:
+    def __init__(self, ranges):
+        self.ranges = ranges
+        self.begins = [function.begin for function in ranges]
+
+    def function(self, rva):
+        """The function entry holding `rva`, or None."""
+        index = bisect.bisect_right(self.begins, rva) - 1
+        if index >= 0 and rva < self.ranges[index].end:
+            return self.ranges[index]
+        return None
+
+
+def routine_at(instructions, start):
+    """The straight run of instructions from `start` to its first ret."""
+    index = next((i for i, ins in enumerate(instructions) if ins.rva == start), None)
+    if index is None:
+        return []
+    routine = []
+    for instruction in instructions[index:]:
+        routine.append(instruction)
+        if instruction.mnemonic.startswith("ret"):
+            return routine
+    return []
+
+
+PROBE_WORK = re.compile(r"(cmp|lea|sub|or|and|mov)[bwlq]?")
+PROBE_JUMP = re.compile(r"j[a-z]+")
+
+
+def stack_probe_problems(routine):
+    """Whether `routine` is exactly libgcc's stack probe, ___chkstk_ms: it
+    saves rcx and rax, touches one word in each page of the allocation that
+    rax asks for (or $0,(%rcx)), restores both and returns. It needs no unwind
+    entry: it never reads the mapped files, so the in-page filter has nothing
+    to catch in it, and the only fault it can raise is a stack overflow on
+    those touches, which ends the process with or without an entry (the filter
+    passes on all but in-page errors). Anything else in it, a call, another
+    write, a jump out, and it is no longer that probe."""
+    if not routine:
+        return ["no routine ending in ret"]
+    shape = [(ins.mnemonic, ins.operands) for ins in routine]
+    if shape[:2] != [("push", "%rcx"), ("push", "%rax")] or \
+            shape[-3:] != [("pop", "%rax"), ("pop", "%rcx"), ("ret", "")]:
+        return [f"not the probe's saves and restores: {shape[:2]} ... {shape[-3:]}"]
+    first, last = routine[0].rva, routine[-1].rva
+    problems = []
+    for ins in routine[2:-3]:
+        destination = ins.operands.rsplit(",", 1)[-1]
+        if PROBE_JUMP.fullmatch(ins.mnemonic):
+            if ins.target is None or not first <= ins.target <= last:
+                problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} leaves the probe")
+        elif not PROBE_WORK.fullmatch(ins.mnemonic):
+            problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} is not probe work")
+        elif destination not in ("%rax", "%rcx", "%eax", "%ecx") and \
+                (ins.mnemonic, ins.operands) != ("orq", "$0x0,(%rcx)"):
+            problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} writes elsewhere")
+    return problems
+
+
+def unwind_problems(image, instructions):
+    coverage = Coverage(image.runtime_functions())
+    moving = [ins for ins in instructions if moves_stack(ins)]
+    if not coverage.ranges or not moving:
+        return [f"{len(coverage.ranges)} unwind entries, {len(moving)} stack instructions: "
+                "nothing to check is a broken check"]
+    uncovered = [ins for ins in moving if coverage.function(ins.rva) is None]
+    calls = direct_calls(instructions)
+    problems = []
+    # Uncovered stack instructions are allowed only inside a stack probe, and
+    # only if each call of that probe comes from a function with unwind data
+    # that, next, moves rsp by rax: the allocation just probed.
+    probes = set()
+    for ins in uncovered:
+        start = max((target for target in calls if target <= ins.rva
+                     and coverage.function(target) is None), default=None)
+        routine = routine_at(instructions, start) if start is not None else []
+        if not routine or ins.rva > routine[-1].rva:
+            problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} has no unwind entry")
+            continue
+        if start in probes:
+            continue
+        probes.add(start)
+        found = stack_probe_problems(routine)
+        if found:
+            problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} has no unwind entry, "
+                            f"and the routine at {start:#x} is no stack probe:")
+            problems += [f"    {problem}" for problem in found]
+            continue
+        for call in calls[start]:
+            if coverage.function(call.rva) is None:
+                problems.append(f"{call.rva:#x}: probe called from code without unwind data")
+                continue
+            after = instructions[instructions.index(call) + 1:]
+            following = next((i for i in after if moves_stack(i)), None)
+            if following is None or (following.mnemonic, following.operands) != \
+                    ("sub", "%rax,%rsp"):
+                problems.append(f"{call.rva:#x}: the probe's caller does not allocate next: "
+                                + (f"{following.mnemonic} {following.operands} at "
+                                   f"{following.rva:#x}" if following else "nothing"))
+    # After the prologue, the unwinder can undo an allocation of unknown size
+    # only through a frame register.
+    for ins in moving:
+        function = coverage.function(ins.rva)
+        if (function is not None and ins.rva >= function.begin + function.prologue
+                and ins.mnemonic.startswith(("sub", "and")) and function.frame_register == 0):
+            problems.append(f"{ins.rva:#x}: {ins.mnemonic} {ins.operands} after the prologue "
+                            f"of the function at {function.begin:#x}, which has no frame "
+                            "register")
+    print(f"    {len(moving)} stack instructions, {len(coverage.ranges)} unwind entries, "
+          f"{len(uncovered)} stack instructions without one")
+    for probe in sorted(probes):
+        inside = [call for call in calls[probe] if (function := coverage.function(call.rva))
+                  and call.rva < function.begin + function.prologue]
+        print(f"    the routine at {probe:#x} taken for the stack probe is called "
+              f"{len(calls[probe])} times, {len(inside)} of them in a prologue")
+    return problems
+
+
+def stack_guard_problems(image, instructions):
+    """The stack protector's failure routine is there and called: int 0x29
+    with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) in ecx. A build without
+    -fstack-protector-strong still holds the routine (its unwind entry keeps
+    it from --gc-sections) but never calls it."""
+    callers = direct_calls(instructions)
+    coverage = Coverage(image.runtime_functions())
+    problems = []
+    found = False
+    for index, ins in enumerate(instructions):
+        if (ins.mnemonic, ins.operands) != ("int", "$0x29"):
+            continue
+        found = True
+        before = instructions[index - 1] if index else None
+        if before is None or (before.mnemonic, before.operands) != ("mov", "$0x2,%ecx"):
+            problems.append(f"{ins.rva:#x}: int $0x29 without the stack cookie code in ecx")
+        # The routine is its unwind entry, or without one, the two instructions.
+        function = coverage.function(ins.rva)
+        start = function.begin if function else (before or ins).rva
+        calls = callers.get(start, [])
+        functions = {coverage.function(call.rva) for call in calls} - {None}
+        print(f"    fast-fail routine at {start:#x}: {len(calls)} calls from "
+              f"{len(functions)} functions with unwind entries")
+        if not calls:
+            problems.append(f"the fast fail at {ins.rva:#x} is reached by no call")
+    if not found:
+        problems.append("no int $0x29 in the code: the stack protector's failure path is gone")
+    return problems
+
+
+def section_problems(image):
+    return [f"{section.name} is writable and executable ({section.flags:#010x})"
+            for section in image.sections
+            if section.flags & SCN_MEM_WRITE and section.flags & SCN_MEM_EXECUTE]
+
+
+MANIFEST_NEEDS = [
+    ("{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel", "level", "asInvoker"),
+    ("{urn:schemas-microsoft-com:compatibility.v1}supportedOS", "Id",
+     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"),
+    ("{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware", None, "true"),
+]
+
+
+def manifest_problems(manifest):
+    """The manifest's settings, each with the namespace Windows reads it in:
+    one in the wrong namespace is ignored as if it were missing."""
+    root = ElementTree.fromstring(manifest)
+    problems = []
+    for tag, attribute, want in MANIFEST_NEEDS:
+        values = [(element.get(attribute) if attribute else (element.text or "").strip())
+                  for element in root.iter(tag)]
+        if want not in values:
+            problems.append(f"no {tag.split('}')[1]} {want!r} (found {values})")
+    return problems
+
+
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    path = Path(sys.argv[1])
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--objdump", required=True,
+                        help="the MinGW-w64 objdump (binutils-mingw-w64-x86-64)")
+    parser.add_argument("exe", type=Path)
+    args = parser.parse_args()
+    path = args.exe
     if not path.is_file():
         print(f"FAIL: {path} is missing: the windows build did not run")
         sys.exit(1)
@@ -168,6 +446,8 @@ def main():
     image = Image(data)
     report = Report()
 
+    report.check(f"file size {len(data)} bytes, at most {SIZE_LIMIT}",
+                 [f"{len(data)} bytes is over {SIZE_LIMIT}"] if len(data) > SIZE_LIMIT else [])
     report.check("PE32+ console program for x86-64", [
         *([f"machine {image.machine:#x}"] if image.machine != 0x8664 else []),
         *([f"subsystem {image.subsystem}"] if image.subsystem != 3 else []),
@@ -189,15 +469,32 @@ def main():
     report.check("no delay-loaded imports",
                  ["a delay import directory exists"]
                  if image.directory(DELAY_IMPORT_DIRECTORY)[1] else [])
+    # TLS callbacks would run before the entry point, which is all the
+    # start-up code this program has.
+    tls = image.directory(TLS_DIRECTORY)
+    report.check("no TLS directory", [f"TLS directory at {tls[0]:#x}, {tls[1]} bytes"]
+                 if tls != (0, 0) else [])
 
-    names = [section[0] for section in image.sections]
+    names = [section.name for section in image.sections]
     print(f"    sections: {' '.join(names)}")
+    report.check("no section both writable and executable", section_problems(image))
     report.check(".pdata section with the exception directory", [
         *([f"no .pdata among {names}"] if ".pdata" not in names else []),
         *(["empty exception directory"] if image.directory(EXCEPTION_DIRECTORY)[1] == 0
           else [])])
+    try:
+        instructions = disassemble(args.objdump, path, image)
+    except (OSError, RuntimeError) as error:
+        instructions = []
+        print(f"    cannot disassemble: {error}")
+    report.run("every call, push and rsp move has unwind data",
+               unwind_problems, image, instructions)
+    report.run("stack protector fails fast with int 0x29",
+               stack_guard_problems, image, instructions)
 
     report.run("version record", lambda: version_problems(image.resource([RT_VERSION, 1])))
+    report.run("manifest: asInvoker, Windows 10/11, longPathAware",
+               lambda: manifest_problems(image.resource([RT_MANIFEST, 1])))
     report.finish()
 
 
