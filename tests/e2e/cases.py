@@ -4,12 +4,18 @@ Each case names the files to lay out in a fresh folder, the exact command
 line (passed through launcher.exe, so Wine cannot re-quote it) or an argv
 given to Wine, and the exact exit code, standard output and standard error.
 Every run has no terminal, so no console exists and no progress may show.
+A Check in a table is a case of several runs with its own function.
 `cases.py GROUP` runs one group; each group is one CTest test."""
 
+import contextlib
+import errno
 import os
 import random
 import re
+import shutil
 import subprocess
+import threading
+import time
 from dataclasses import dataclass, field
 
 from wine_env import Report, Wine, compare_output, fresh_folder, parse_arguments
@@ -82,6 +88,54 @@ def flipped(data, offset):
     return data[:offset] + bytes([data[offset] ^ 0x01]) + data[offset + 1:]
 
 
+@contextlib.contextmanager
+def bulk_reading(wine, paths):
+    """Makes a run over gigabytes take seconds instead of a minute on this
+    two-CPU virtual machine, without changing what DUVAK maps and reads.
+    Each 64 KiB view is a round trip to the wineserver, and waking it on the
+    other CPU is dear: DUVAK and the server share one CPU meanwhile (a 4 GiB
+    pair took 7 s so, 25 to 30 s where the scheduler split them). And reading
+    holes fills the page cache with fresh memory, which this machine hands out
+    slowly (35 s for the first 8 GiB): the cache of `paths` is dropped five
+    times a second, so the memory of what is compared already serves again."""
+    server = wine.server_pid()
+    cpus = os.sched_getaffinity(0)
+    one = {max(cpus)}
+    saved = None
+    try:
+        if server is not None:
+            saved = os.sched_getaffinity(server)
+            os.sched_setaffinity(server, one)
+            os.sched_setaffinity(0, one)  # the Wine processes started from here inherit it
+    except OSError as error:
+        print(f"    the wineserver stays where it was: {error}")
+    if saved is None:
+        print("    DUVAK and the wineserver run unpinned")
+    stop = threading.Event()
+    handles = [os.open(path, os.O_RDONLY) for path in paths]
+
+    def drop():
+        while not stop.wait(0.2):
+            for handle in handles:
+                os.posix_fadvise(handle, 0, 0, os.POSIX_FADV_DONTNEED)
+
+    dropper = threading.Thread(target=drop)
+    dropper.start()
+    started = time.monotonic()
+    try:
+        yield
+    finally:
+        print(f"    {time.monotonic() - started:.1f} s on CPU {max(one)}")
+        stop.set()
+        dropper.join()
+        for handle in handles:
+            os.close(handle)
+        if saved is not None:
+            os.sched_setaffinity(0, cpus)
+            with contextlib.suppress(ProcessLookupError):
+                os.sched_setaffinity(server, saved)
+
+
 def lay_out(folder, files):
     for name, spec in files.items():
         path = folder / name
@@ -110,11 +164,24 @@ class Case:
     err: object = b""
     argv: list = None      # instead of a line: arguments that Wine quotes itself
     full: str = None       # "stdout" or "stderr": that stream goes to /dev/full
+    bulk: bool = False     # reads gigabytes: run under bulk_reading
+
+
+@dataclass
+class Check:
+    """A case of several runs: `function(wine, folder)` returns its problems."""
+    name: str
+    function: object
 
 
 AB = {"a": b"same data\n", "b": b"same data\n"}
 TEXT = noise(1003)          # not a multiple of 8: the last word is partial
 LONG = noise(3 * CHUNK + 1000)
+MANY = [f"f{number:03}" for number in range(200)]
+# Six nested folders: 305 characters below the case folder, so every full
+# path through them is past MAX_PATH wherever the tree lies.
+LEVELS = [f"level{depth}_" + "d" * 43 for depth in range(6)]
+DEEP, DEEP_FOLDER = "\\".join(LEVELS), "/".join(LEVELS)
 
 COMMAND_LINE = [
     Case("help /?", "DUVAK /?", out=HELP),
@@ -229,6 +296,12 @@ COMPARISON = [
     Case("16 MiB, last byte, without a console", "DUVAK a b",
          {"a": Zeros(16 << 20), "b": Zeros(16 << 20, {(16 << 20) - 1: 0x80})}, code=1,
          out=CONTENTS),
+    # One run over 200 files of four chunks: the reference walks the ring.
+    Case("200 files, same", "DUVAK " + " ".join(MANY), {name: LONG for name in MANY},
+         out=SAME),
+    Case("200 files, the last differs in its last byte", "DUVAK " + " ".join(MANY),
+         {**{name: LONG for name in MANY}, MANY[-1]: flipped(LONG, len(LONG) - 1)}, code=1,
+         out=CONTENTS),
 ]
 
 SWITCHES = [
@@ -276,6 +349,15 @@ FILE_NAMES = [
     Case("absolute Z: paths", "DUVAK {dir}\\a {dir}\\b", AB, out=SAME),
     Case("absolute Z: path, missing", "DUVAK {dir}\\a {dir}\\nothing", AB, code=2,
          err=cannot_open(b"{dir}\\nothing")),
+    # Wine opens such paths with or without the manifest's longPathAware.
+    Case("absolute paths past 300 characters", f"DUVAK {{dir}}\\{DEEP}\\a {{dir}}\\{DEEP}\\b",
+         {f"{DEEP_FOLDER}/a": TEXT, f"{DEEP_FOLDER}/b": TEXT}, out=SAME),
+    Case("relative paths past 300 characters, different", f"DUVAK {DEEP}\\a {DEEP}\\b",
+         {f"{DEEP_FOLDER}/a": TEXT, f"{DEEP_FOLDER}/b": flipped(TEXT, 600)}, code=1,
+         out=CONTENTS),
+    Case("a missing file past 300 characters is named whole",
+         f"DUVAK {{dir}}\\{DEEP}\\a {{dir}}\\{DEEP}\\missing", {f"{DEEP_FOLDER}/a": TEXT}, code=2,
+         err=cannot_open(f"{{dir}}\\{DEEP}\\missing".encode())),
 ]
 
 FULL_OUTPUT = [
@@ -348,11 +430,13 @@ def run_case(wine, case, folder):
         sink = open("/dev/full", "wb")
         streams[case.full] = sink
     try:
-        if case.line is not None:
-            done = wine.launch(case.line.replace("{dir}", windows_path(folder)), folder,
-                               **streams)
-        else:
-            done = wine.run(wine.command("DUVAK.exe", *case.argv), folder, **streams)
+        with (bulk_reading(wine, [folder / name for name in files]) if case.bulk
+              else contextlib.nullcontext()):
+            if case.line is not None:
+                done = wine.launch(case.line.replace("{dir}", windows_path(folder)), folder,
+                                   **streams)
+            else:
+                done = wine.run(wine.command("DUVAK.exe", *case.argv), folder, **streams)
     finally:
         if sink is not None:
             sink.close()
@@ -398,6 +482,93 @@ def held_open(wine, folder):
     return problems
 
 
+def huge_files(folder, names_and_sizes):
+    """Sparse files as large as the filesystem allows, up to the sizes asked
+    for (ext4 with 4 KiB blocks stops just short of 16 TiB): halves them all
+    until they fit, and says so."""
+    sizes = dict(names_and_sizes)
+    while True:
+        try:
+            for name, size in sizes.items():
+                with open(folder / name, "wb") as out:
+                    out.truncate(size)
+            return sizes
+        except OSError as error:
+            if error.errno != errno.EFBIG:
+                raise
+            sizes = {name: size // 2 for name, size in sizes.items()}
+            print(f"    the filesystem refuses those sizes: halved to {sizes}")
+
+
+def timed_run(wine, line, folder):
+    started = time.monotonic()
+    done = wine.launch(line, folder)
+    return done, time.monotonic() - started
+
+
+def terabytes(wine, folder):
+    """14 TiB against 15 TiB: the sizes differ, so the verdict must come before
+    any data is read, at Wine's start-up speed (a terabyte read through 64 KiB
+    views would take hours). Same sizes with a difference in the second chunk
+    stop there just as fast."""
+    folder.mkdir(parents=True)
+    lay_out(folder, {"one": b"1", "two": b"22"})
+    sizes = huge_files(folder, {"a": 14 << 40, "b": 15 << 40, "c": 14 << 40})
+    lay_out(folder, {"c": Zeros(sizes["c"], {CHUNK + 100: 0x01})})
+    problems = []
+    done, start_up = timed_run(wine, "DUVAK one two", folder)
+    if (done.returncode, done.stdout) != (1, SIZES):
+        return [f"two small files: {done.returncode} {done.stdout!r} {done.stderr!r}"]
+    for line, verdict in (("DUVAK /T a b", SIZES), ("DUVAK /T b a c", SIZES),
+                          ("DUVAK /T a c", CONTENTS)):
+        done, took = timed_run(wine, line, folder)
+        print(f"    {line}: {took:.3f} s against {start_up:.3f} s for two small files, "
+              f"{done.stdout!r}")
+        if done.returncode != 1:
+            problems.append(f"{line}: exit code {done.returncode}, {done.stderr!r}")
+        problems += [f"{line}: {problem}" for problem in
+                     compare_output("stdout", timed(verdict), done.stdout)]
+        reported = re.search(rb"([0-9]+\.[0-9]+) seconds", done.stdout)
+        if took > start_up + 2 or (reported and float(reported[1]) > 0.5):
+            problems.append(f"{line}: {took:.3f} s, against {start_up:.3f} s for two small "
+                            "files: data was read")
+    return problems
+
+
+BIG = (4 << 30) + CHUNK + 5  # the last, partial chunk lies wholly above 32 bits
+
+LARGE = [
+    Case("4 GiB + 64 KiB + 5, differing 3 bytes before the end", "DUVAK a b",
+         {"a": Zeros(BIG), "b": Zeros(BIG, {BIG - 3: 0x01})}, code=1, out=CONTENTS,
+         bulk=True),
+    Case("4 GiB + 64 KiB + 5, same", "DUVAK a b",
+         {"a": Zeros(BIG), "b": Zeros(BIG)}, out=SAME, bulk=True),
+    Check("14 TiB and 15 TiB", terabytes),
+]
+
+STACK_BUFFER_OVERRUN = 0xC0000409  # the status of a fast fail with any code
+
+
+def stack_guard(wine, folder):
+    """smash_frame.exe overruns a protected frame: the guard check must end it
+    with the fast fail before it can return into the smashed frame."""
+    folder.mkdir(parents=True)
+    done = wine.run(wine.command("smash_frame.exe"), folder)
+    problems = (compare_output("stdout", b"smashing\n", done.stdout)
+                + compare_output("stderr", b"", done.stderr))
+    if done.returncode != STACK_BUFFER_OVERRUN & 0xFF:
+        problems.append(f"exit status {done.returncode}, expected {STACK_BUFFER_OVERRUN & 0xFF}, "
+                        f"the low byte of {STACK_BUFFER_OVERRUN:#x}")
+    # Unix keeps only the low byte; cmd's ERRORLEVEL is the whole code, signed.
+    program = windows_path(wine.program("smash_frame.exe"))
+    (folder / "smash.bat").write_bytes(f"@{program}\r\n@echo status %ERRORLEVEL%\r\n".encode())
+    done = wine.run([wine.loader, "cmd", "/c", "smash.bat"], folder)
+    status = STACK_BUFFER_OVERRUN - (1 << 32)
+    problems += [f"through cmd: {problem}" for problem in compare_output(
+        "stdout", f"smashing\nstatus {status}\r\n".encode(), done.stdout)]
+    return problems
+
+
 TABLES = {
     "command_line": COMMAND_LINE,
     "comparison": COMPARISON,
@@ -405,8 +576,9 @@ TABLES = {
     "file_names": FILE_NAMES,
     "full_output": FULL_OUTPUT,
     "links": LINKS,
+    "large": LARGE,
 }
-SINGLE = {"held_open": held_open}
+SINGLE = {"held_open": held_open, "stack_guard": stack_guard}
 
 
 def main():
@@ -419,8 +591,14 @@ def main():
         report.run(args.group, SINGLE[args.group], wine, work / "case")
     else:
         for number, case in enumerate(TABLES[args.group]):
-            report.run(case.name, run_case, wine, case, fresh_folder(work / f"case{number}"))
-    fresh_folder(work)  # the cases' files, some of them large, go at once
+            folder = work / f"case{number}"
+            if isinstance(case, Check):
+                report.run(case.name, case.function, wine, folder)
+            else:
+                report.run(case.name, run_case, wine, case, fresh_folder(folder))
+            # Each case's files, some of them large, go at once.
+            shutil.rmtree(folder, ignore_errors=True)
+    fresh_folder(work)
     report.finish()
 
 

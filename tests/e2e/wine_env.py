@@ -71,6 +71,22 @@ class Wine:
                               stdout=stdout, stderr=stderr, timeout=timeout,
                               start_new_session=True, check=False)
 
+    def server_pid(self):
+        """The process id of the wineserver of this prefix, or None: the
+        wineserver whose environment names this prefix."""
+        prefix = f"WINEPREFIX={self.prefix}".encode()
+        for entry in Path("/proc").iterdir():
+            if not entry.name.isdigit():
+                continue
+            try:
+                if not os.path.basename(os.readlink(entry / "exe")).startswith("wineserver"):
+                    continue
+                if prefix in (entry / "environ").read_bytes().split(b"\0"):
+                    return int(entry.name)
+            except OSError:  # gone meanwhile, or not ours to read
+                continue
+        return None
+
     def launch(self, line, cwd, **kwargs):
         """Runs DUVAK.exe with exactly `line` as its command line."""
         self.program("DUVAK.exe")
