@@ -137,21 +137,21 @@ def bulk_reading(wine, paths):
 
 
 def lay_out(folder, files):
-    for name, spec in files.items():
+    for name, entry in files.items():
         path = folder / name
         path.parent.mkdir(parents=True, exist_ok=True)
-        if isinstance(spec, Dir):
+        if isinstance(entry, Dir):
             path.mkdir()
-        elif isinstance(spec, Link):
-            os.symlink(spec.target, path)
-        elif isinstance(spec, Zeros):
+        elif isinstance(entry, Link):
+            os.symlink(entry.target, path)
+        elif isinstance(entry, Zeros):
             with open(path, "wb") as out:
-                out.truncate(spec.size)
-                for offset, value in spec.patch.items():
+                out.truncate(entry.size)
+                for offset, value in entry.patch.items():
                     out.seek(offset)
                     out.write(bytes([value]))
         else:
-            path.write_bytes(spec)
+            path.write_bytes(entry)
 
 
 @dataclass
@@ -421,8 +421,8 @@ def expand(expected, folder):
 
 
 def run_case(wine, case, folder):
-    files = {name: Link(spec.target.replace("{dir}", str(folder))) if isinstance(spec, Link)
-             else spec for name, spec in case.files.items()}
+    files = {name: Link(entry.target.replace("{dir}", str(folder))) if isinstance(entry, Link)
+             else entry for name, entry in case.files.items()}
     lay_out(folder, files)
     streams = {}
     sink = None
