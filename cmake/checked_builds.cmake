@@ -33,7 +33,7 @@ set(DUVAK_SANITIZER_REPORTS
 add_test(NAME sanitize.unit_tests COMMAND ${DUVAK_ASAN_DIR}/tests/unit/unit_tests)
 set_tests_properties(sanitize.unit_tests PROPERTIES
     LABELS sanitize
-    ENVIRONMENT "${DUVAK_SANITIZER_ENVIRONMENT};LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/sanitize/lsan.supp:print_suppressions=0"
+    ENVIRONMENT "${DUVAK_SANITIZER_ENVIRONMENT}"
     FAIL_REGULAR_EXPRESSION "${DUVAK_SANITIZER_REPORTS}"
     TIMEOUT 900)
 
