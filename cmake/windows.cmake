@@ -12,7 +12,11 @@ set(DUVAK_WINDOWS_COMPILE_OPTIONS
 set(DUVAK_WINDOWS_LINK_OPTIONS
     -nostdlib -nostartfiles -Wl,--subsystem,console
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-    -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -s
+    # A symbol that no object defines must fail the link. Auto-import would
+    # instead bind it to an import library's __imp_ pointer, for data through
+    # pseudo-relocations that only a C runtime applies: a crash at run time.
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 
 add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp
     resources/version.rc resources/manifest.rc)
