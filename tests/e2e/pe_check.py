@@ -20,7 +20,11 @@ DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
 IMPORT_DIRECTORY, RESOURCE_DIRECTORY, EXCEPTION_DIRECTORY, DELAY_IMPORT_DIRECTORY = 1, 2, 3, 13
 BASE_RELOCATION_DIRECTORY, RELOCATION_DIR64 = 5, 10
 TLS_DIRECTORY = 9
-SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
+SCN_MEM_EXECUTE, SCN_MEM_READ, SCN_MEM_WRITE = 0x20000000, 0x40000000, 0x80000000
+# Only the program's own variables may be writable. The import table and the
+# resources are read-only too: the loader unprotects the import address table
+# itself while it binds.
+WRITABLE_SECTIONS = {".data", ".bss"}
 RT_VERSION, RT_MANIFEST = 16, 24
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 SIZE_LIMIT = 16 * 1024  # the program is a few pages: growth past this is bloat, not a feature
@@ -475,10 +479,20 @@ def stack_guard_problems(image, instructions):
     return problems
 
 
+def access(section):
+    return "".join(letter if section.flags & bit else "-" for letter, bit in
+                   (("r", SCN_MEM_READ), ("w", SCN_MEM_WRITE), ("x", SCN_MEM_EXECUTE)))
+
+
 def section_problems(image):
-    return [f"{section.name} is writable and executable ({section.flags:#010x})"
-            for section in image.sections
-            if section.flags & SCN_MEM_WRITE and section.flags & SCN_MEM_EXECUTE]
+    problems = []
+    for section in image.sections:
+        if section.flags & SCN_MEM_WRITE and section.flags & SCN_MEM_EXECUTE:
+            problems.append(f"{section.name} is writable and executable ({section.flags:#010x})")
+        elif section.flags & SCN_MEM_WRITE and section.name not in WRITABLE_SECTIONS:
+            problems.append(f"{section.name} is writable ({section.flags:#010x}); only "
+                            f"{' and '.join(sorted(WRITABLE_SECTIONS))} may be")
+    return problems
 
 
 MANIFEST_NEEDS = [
@@ -547,8 +561,9 @@ def main():
                  if tls != (0, 0) else [])
 
     names = [section.name for section in image.sections]
-    print(f"    sections: {' '.join(names)}")
-    report.check("no section both writable and executable", section_problems(image))
+    print(f"    sections: {', '.join(f'{s.name} {access(s)}' for s in image.sections)}")
+    report.check(f"no section writable but {' and '.join(sorted(WRITABLE_SECTIONS))}, "
+                 "none writable and executable", section_problems(image))
     report.check(".pdata section with the exception directory", [
         *([f"no .pdata among {names}"] if ".pdata" not in names else []),
         *(["empty exception directory"] if image.directory(EXCEPTION_DIRECTORY)[1] == 0
