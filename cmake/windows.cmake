@@ -12,7 +12,11 @@ set(DUVAK_WINDOWS_COMPILE_OPTIONS
 set(DUVAK_WINDOWS_LINK_OPTIONS
     -nostdlib -nostartfiles -Wl,--subsystem,console
     -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
-    -Wl,--gc-sections -Wl,--no-insert-timestamp -s)
+    -Wl,--gc-sections -Wl,--no-insert-timestamp -s
+    # A symbol that no object defines must fail the link. Auto-import would
+    # instead bind it to an import library's __imp_ pointer, for data through
+    # pseudo-relocations that only a C runtime applies: a crash at run time.
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 
 add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp
     resources/version.rc resources/manifest.rc)
@@ -24,6 +28,14 @@ target_link_options(DUVAK PRIVATE ${DUVAK_WINDOWS_LINK_OPTIONS} -Wl,-e,Start)
 target_link_libraries(DUVAK PRIVATE kernel32 user32 gcc)
 set_property(SOURCE resources/manifest.rc APPEND PROPERTY OBJECT_DEPENDS
     ${PROJECT_SOURCE_DIR}/resources/DUVAK.exe.manifest)
+# The resources and the import table are only read (the loader makes the
+# import address table writable itself while it binds), but the linker marks
+# both sections writable whatever it is told; this step clears that flag.
+find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
+add_custom_command(TARGET DUVAK POST_BUILD
+    COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/readonly_sections.py
+        $<TARGET_FILE:DUVAK> .idata .rsrc
+    VERBATIM)
 
 include(${PROJECT_SOURCE_DIR}/tests/stack_guard/windows.cmake)
 include(${PROJECT_SOURCE_DIR}/tests/e2e/windows_helpers.cmake)

@@ -1,10 +1,17 @@
-// What the compiler may call on its own in a program without a C runtime:
-// GCC turns block copies and clears into memcpy and memset, and may use
-// memmove and memcmp. Built into DUVAK.exe only; the native build has its
-// C library for these. The stack protector's guard and failure routine live
-// here too, because there is no runtime library to supply them.
-#include <stddef.h>
-
+// What the compiler calls on its own in DUVAK.exe, which has no C runtime to
+// supply it. The program's objects (nm -u, at -O2 with the real flags) refer
+// to exactly three such helpers:
+// - __stack_chk_guard and __stack_chk_fail, from -fstack-protector-strong:
+//   the guard value every protected frame stores and checks, and the routine
+//   called when a check fails. They live here.
+// - ___chkstk_ms, the stack probe that frames larger than a page call first.
+//   It comes from the static libgcc on the link line, not from here.
+// Nothing else is defined here on purpose: the block helpers (memcpy, memset
+// and their kin) are not called today, and a future call to one must fail the
+// link with an undefined reference rather than reach a user's run (the link
+// takes nothing from the import libraries by auto-import either). Built into
+// DUVAK.exe only; the native build has its C library. The guard's seeding,
+// which the entry point calls first, lives here beside the guard.
 #include "platform/windows_api.h"
 
 extern "C" {
@@ -33,41 +40,6 @@ __attribute__((no_stack_protector)) void SeedStackGuard(void) {
     // A zero low byte stops string overruns from copying the guard's value.
     seed &= ~static_cast<uint64_t>(0xFF);
     __stack_chk_guard = seed != 0 ? seed : 0x2B992DDFA232A500ull;
-}
-
-void* memcpy(void* destination, const void* source, size_t count) {
-    void* result = destination;
-    asm volatile("rep movsb" : "+D"(destination), "+S"(source), "+c"(count) : : "memory");
-    return result;
-}
-
-void* memset(void* destination, int value, size_t count) {
-    void* result = destination;
-    asm volatile("rep stosb" : "+D"(destination), "+c"(count) : "a"(value) : "memory");
-    return result;
-}
-
-void* memmove(void* destination, const void* source, size_t count) {
-    auto* to = static_cast<unsigned char*>(destination);
-    auto* from = static_cast<const unsigned char*>(source);
-    if (to <= from || to >= from + count) return memcpy(destination, source, count);
-    // Overlapping with the destination above the source: copy downwards.
-    unsigned char* last = to + count - 1;
-    const unsigned char* sourceLast = from + count - 1;
-    asm volatile("std\n\trep movsb\n\tcld"
-                 : "+D"(last), "+S"(sourceLast), "+c"(count)
-                 :
-                 : "memory");
-    return destination;
-}
-
-int memcmp(const void* a, const void* b, size_t count) {
-    auto* x = static_cast<const unsigned char*>(a);
-    auto* y = static_cast<const unsigned char*>(b);
-    for (size_t i = 0; i < count; ++i) {
-        if (x[i] != y[i]) return x[i] < y[i] ? -1 : 1;
-    }
-    return 0;
 }
 
 }  // extern "C"

@@ -17,6 +17,7 @@ import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 
 from wine_env import Report, Wine, compare_output, fresh_folder, parse_arguments
 
@@ -134,6 +135,51 @@ def bulk_reading(wine, paths):
             os.sched_setaffinity(0, cpus)
             with contextlib.suppress(ProcessLookupError):
                 os.sched_setaffinity(server, saved)
+
+
+def thread_affinities(pid):
+    """{thread id: its CPUs} for every thread of process `pid`."""
+    return {int(task.name): os.sched_getaffinity(int(task.name))
+            for task in Path(f"/proc/{pid}/task").iterdir()}
+
+
+def runner_pinning(wine, folder):
+    """tools/duvak, the README's runner, passes DUVAK's outputs and exit code
+    through unchanged, and moves the prefix's wineserver, already running on
+    every CPU, onto one CPU, all its threads. The server's affinity is put
+    back afterwards."""
+    runner = Path(__file__).resolve().parents[2] / "tools" / "duvak"
+    server = wine.server_pid()
+    if server is None:
+        return ["no wineserver runs for the test prefix"]
+    saved = thread_affinities(server)
+    everywhere = os.sched_getaffinity(0)
+    if len(everywhere) < 2:
+        print("    one CPU only: the server cannot be seen to move")
+    problems = []
+    try:
+        for thread in saved:
+            os.sched_setaffinity(thread, everywhere)
+        lay_out(folder, AB)
+        for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
+                                     (["a", "missing"], 2, b"", cannot_open(b"missing"))):
+            done = wine.run([str(runner), *argv], folder)
+            if done.returncode != code:
+                problems.append(f"{argv}: exit code {done.returncode}, expected {code}")
+            problems += [f"{argv}: {problem}" for problem in
+                         compare_output("stdout", out, done.stdout)
+                         + compare_output("stderr", err, done.stderr)]
+        now = thread_affinities(server)
+        print(f"    wineserver {server}: {len(now)} threads on CPUs "
+              f"{sorted(set().union(*now.values()))}")
+        problems += [f"wineserver thread {thread} on CPUs {sorted(cpus)}, expected "
+                     f"{[max(everywhere)]}" for thread, cpus in now.items()
+                     if cpus != {max(everywhere)}]
+    finally:
+        for thread, cpus in saved.items():
+            with contextlib.suppress(ProcessLookupError):
+                os.sched_setaffinity(thread, cpus)
+    return problems
 
 
 def lay_out(folder, files):
@@ -302,6 +348,7 @@ COMPARISON = [
     Case("200 files, the last differs in its last byte", "DUVAK " + " ".join(MANY),
          {**{name: LONG for name in MANY}, MANY[-1]: flipped(LONG, len(LONG) - 1)}, code=1,
          out=CONTENTS),
+    Check("tools/duvak pins the running wineserver to one CPU", runner_pinning),
 ]
 
 SWITCHES = [

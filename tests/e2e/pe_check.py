@@ -18,15 +18,22 @@ from wine_env import Report
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT = 0x0040, 0x0020, 0x0100
 IMPORT_DIRECTORY, RESOURCE_DIRECTORY, EXCEPTION_DIRECTORY, DELAY_IMPORT_DIRECTORY = 1, 2, 3, 13
+BASE_RELOCATION_DIRECTORY, RELOCATION_DIR64 = 5, 10
 TLS_DIRECTORY = 9
-SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
+SCN_MEM_EXECUTE, SCN_MEM_READ, SCN_MEM_WRITE = 0x20000000, 0x40000000, 0x80000000
+# Only the program's own variables may be writable. The import table and the
+# resources are read-only too: the loader unprotects the import address table
+# itself while it binds.
+WRITABLE_SECTIONS = {".data", ".bss"}
 RT_VERSION, RT_MANIFEST = 16, 24
 FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 SIZE_LIMIT = 16 * 1024  # the program is a few pages: growth past this is bloat, not a feature
 
 Section = namedtuple("Section", "name address size raw_offset raw_size flags virtual_size")
 Function = namedtuple("Function", "begin end prologue frame_register")
-Instruction = namedtuple("Instruction", "rva mnemonic operands target")
+# target: where a direct call or jump goes; address: what a rip-relative
+# operand names (both RVAs, or None).
+Instruction = namedtuple("Instruction", "rva mnemonic operands target address")
 
 
 class Image:
@@ -106,6 +113,23 @@ class Image:
             _, prologue, _, frame = struct.unpack_from("<BBBB", self.data, self.offset(unwind))
             entries.append(Function(begin, end, prologue, frame & 0x0F))
         return sorted(entries)
+
+    def absolute_pointers(self):
+        """The RVAs that the image's 64-bit absolute addresses point to: every
+        such address, in code or data, has a base relocation under ASLR."""
+        rva, size = self.directory(BASE_RELOCATION_DIRECTORY)
+        pointers = []
+        position, end = (self.offset(rva), self.offset(rva) + size) if size else (0, 0)
+        while position < end:
+            page, block = struct.unpack_from("<II", self.data, position)
+            for i in range(8, block, 2):
+                entry = struct.unpack_from("<H", self.data, position + i)[0]
+                if entry >> 12 == RELOCATION_DIR64:
+                    where = self.offset(page + (entry & 0xFFF))
+                    pointers.append(struct.unpack_from("<Q", self.data, where)[0]
+                                    - self.image_base)
+            position += block
+        return pointers
 
     def resource(self, path):
         """The bytes of the resource found by following ids, then the first
@@ -202,6 +226,7 @@ STACK_REGISTERS = ("%rsp", "%esp", "%sp", "%spl")
 READS_ONLY = re.compile(r"(cmp|test|bt)[bwlq]?")
 LINE = re.compile(r"\s*([0-9a-f]+):\t(\S+)\s*(.*)")
 DIRECT_TARGET = re.compile(r"0x([0-9a-f]+)\b")
+NAMED_ADDRESS = re.compile(r"#\s*0x([0-9a-f]+)\b")
 # ld ends .text with the constructor and destructor lists, each -1 ... 0. A
 # freestanding program has no constructors, so both are empty: 32 bytes of
 # data, not code.
@@ -229,12 +254,15 @@ def disassemble(objdump, path, image):
         rva = int(match[1], 16) - image.image_base
         if any(section.address <= rva < code_end.get(section.name, 0)
                for section in image.sections):
-            operands = match[3].split("  #")[0].strip()
+            operands, _, comment = match[3].partition("  #")
+            operands = operands.strip()
             target = (DIRECT_TARGET.match(operands)
                       if match[2].startswith(("call", "j")) else None)
+            named = NAMED_ADDRESS.match("#" + comment) if "(%rip)" in operands else None
             instructions.append(Instruction(
                 rva, match[2], operands,
-                int(target[1], 16) - image.image_base if target else None))
+                int(target[1], 16) - image.image_base if target else None,
+                int(named[1], 16) - image.image_base if named else None))
     return instructions
 
 
@@ -374,6 +402,53 @@ def unwind_problems(image, instructions):
     return problems
 
 
+def reach_problems(image, instructions):
+    """Code that nothing reaches is dead weight that --gc-sections keeps when
+    an unwind entry refers to it. Every function with an entry must be
+    reached from the entry point, through direct calls and jumps from other
+    reached functions, or through an address taken: a rip-relative lea or mov
+    in a reached function (the exception filter handed to the system), or an
+    absolute pointer anywhere in the image (which ASLR gives a relocation)."""
+    functions = image.runtime_functions()
+    coverage = Coverage(functions)
+    begins = {function.begin for function in functions}
+    if not functions or not instructions:
+        return [f"{len(functions)} unwind entries, {len(instructions)} instructions: "
+                "nothing to check is a broken check"]
+    calls, addresses = {}, {}  # {function: the function begins it calls or names}
+    for ins in instructions:
+        source = coverage.function(ins.rva)
+        for found, kind in ((ins.target, calls), (ins.address, addresses)):
+            if found in begins and (source is None or found != source.begin):
+                kind.setdefault(source, set()).add(found)
+    pointers = begins.intersection(image.absolute_pointers())
+    reached = {image.entry_point} | pointers
+    by_address = set(pointers)
+    work = list(reached)
+    while work:
+        function = coverage.function(work.pop())
+        for kind in (calls, addresses):
+            for begin in kind.get(function, ()):
+                if kind is addresses:
+                    by_address.add(begin)
+                if begin not in reached:
+                    reached.add(begin)
+                    work.append(begin)
+    unreached = sorted(begins - reached)
+    print(f"    {len(functions)} functions with unwind entries: {len(reached & begins)} reached "
+          f"from the entry point at {image.entry_point:#x}, {len(by_address & begins)} of them "
+          f"with their address taken ({len(pointers)} as absolute pointers), "
+          f"{len(unreached)} unreached")
+    problems = []
+    if image.entry_point not in begins:
+        problems.append(f"the entry point {image.entry_point:#x} has no unwind entry")
+    for begin in unreached:
+        function = coverage.function(begin)
+        problems.append(f"{begin:#x}..{function.end:#x}: no call, jump or taken address from "
+                        "reached code leads here")
+    return problems
+
+
 def stack_guard_problems(image, instructions):
     """The stack protector's failure routine is there and called: int 0x29
     with FAST_FAIL_STACK_COOKIE_CHECK_FAILURE (2) in ecx. A build without
@@ -404,10 +479,20 @@ def stack_guard_problems(image, instructions):
     return problems
 
 
+def access(section):
+    return "".join(letter if section.flags & bit else "-" for letter, bit in
+                   (("r", SCN_MEM_READ), ("w", SCN_MEM_WRITE), ("x", SCN_MEM_EXECUTE)))
+
+
 def section_problems(image):
-    return [f"{section.name} is writable and executable ({section.flags:#010x})"
-            for section in image.sections
-            if section.flags & SCN_MEM_WRITE and section.flags & SCN_MEM_EXECUTE]
+    problems = []
+    for section in image.sections:
+        if section.flags & SCN_MEM_WRITE and section.flags & SCN_MEM_EXECUTE:
+            problems.append(f"{section.name} is writable and executable ({section.flags:#010x})")
+        elif section.flags & SCN_MEM_WRITE and section.name not in WRITABLE_SECTIONS:
+            problems.append(f"{section.name} is writable ({section.flags:#010x}); only "
+                            f"{' and '.join(sorted(WRITABLE_SECTIONS))} may be")
+    return problems
 
 
 MANIFEST_NEEDS = [
@@ -476,8 +561,9 @@ def main():
                  if tls != (0, 0) else [])
 
     names = [section.name for section in image.sections]
-    print(f"    sections: {' '.join(names)}")
-    report.check("no section both writable and executable", section_problems(image))
+    print(f"    sections: {', '.join(f'{s.name} {access(s)}' for s in image.sections)}")
+    report.check(f"no section writable but {' and '.join(sorted(WRITABLE_SECTIONS))}, "
+                 "none writable and executable", section_problems(image))
     report.check(".pdata section with the exception directory", [
         *([f"no .pdata among {names}"] if ".pdata" not in names else []),
         *(["empty exception directory"] if image.directory(EXCEPTION_DIRECTORY)[1] == 0
@@ -489,6 +575,8 @@ def main():
         print(f"    cannot disassemble: {error}")
     report.run("every call, push and rsp move has unwind data",
                unwind_problems, image, instructions)
+    report.run("every function with unwind data is reached from the entry point",
+               reach_problems, image, instructions)
     report.run("stack protector fails fast with int 0x29",
                stack_guard_problems, image, instructions)
 
