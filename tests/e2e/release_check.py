@@ -12,6 +12,7 @@ import zipfile
 from pathlib import Path
 
 from cases import HELP
+from pe_check import RT_VERSION, Image, version_block
 from wine_env import Report, fresh_folder
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
@@ -64,7 +65,16 @@ def same_bytes(outputs, names):
             if (first / name).read_bytes() != (second / name).read_bytes()]
 
 
-def zip_contents(release, zip_name, source):
+def product_version(exe):
+    """ProductVersion from the exe's version record: the zip's name must not
+    claim another version than the program inside."""
+    _, _, children, _ = version_block(Image(exe).resource([RT_VERSION, 1]), 0)
+    tables = {block[0]: block[2] for block in children}.get("StringFileInfo", [])
+    strings = {entry[0]: entry[1] for table in tables for entry in table[2]}
+    return strings.get("ProductVersion")
+
+
+def zip_contents(release, zip_name, version, source):
     with zipfile.ZipFile(release / zip_name) as archive:
         names = [entry.filename for entry in archive.infolist()]
         if names != ENTRIES:
@@ -74,6 +84,8 @@ def zip_contents(release, zip_name, source):
             problems.append(f"{bad}: CRC mismatch")
         if archive.read("DUVAK.exe") != (release / "DUVAK.exe").read_bytes():
             problems.append("the zip's DUVAK.exe is not the built one")
+        if (inside := product_version(archive.read("DUVAK.exe"))) != version:
+            problems.append(f"the zip is named for version {version}, DUVAK.exe says {inside}")
         license_text = (source / "LICENSE").read_bytes().replace(b"\n", b"\r\n")
         if archive.read("LICENSE.txt") != license_text:
             problems.append("LICENSE.txt is not LICENSE with CRLF line ends")
@@ -137,7 +149,7 @@ def main():
     report.run("DUVAK.exe, the zip and SHA256SUMS are the same bytes in both builds",
                same_bytes, outputs, ["DUVAK.exe", zip_name, "SHA256SUMS"])
     report.run(f"{zip_name} holds {', '.join(ENTRIES)} as built", zip_contents,
-               release, zip_name, source)
+               release, zip_name, args.version, source)
     report.run("SHA256SUMS lists the zip and the exe, and sha256sum -c passes", checksums,
                release, zip_name)
     if not report.failed:
