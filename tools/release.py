@@ -8,7 +8,7 @@ clock, the folder, the user or the umask, so that a rebuild from the same
 sources gives the same bytes.
 
 Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
-                  --zip DUVAK-1.2-windows-x64.zip --out FOLDER"""
+                  --zip DUVAK-VERSION-windows-x64.zip --out FOLDER"""
 
 import argparse
 import hashlib

@@ -2,7 +2,7 @@
 tree at different paths, with a different time zone and umask, and checks
 that DUVAK.exe, the zip and SHA256SUMS come out byte for byte the same; then
 checks what the zip holds and that `sha256sum -c SHA256SUMS` passes.
-Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version 1.2"""
+Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION"""
 
 import argparse
 import os
