@@ -1,0 +1,138 @@
+"""Packs the release beside the built DUVAK.exe: README.txt (the user's part
+of README.md as plain text), LICENSE.txt, the zip of the three, and
+SHA256SUMS over the zip and the exe. Run by the release target of the
+Windows build (cmake/release.cmake), in the build folder.
+
+Everything written depends only on the bytes of its inputs, never on the
+clock, the folder, the user or the umask, so that a rebuild from the same
+sources gives the same bytes.
+
+Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
+                  --zip DUVAK-VERSION-windows-x64.zip --out FOLDER"""
+
+import argparse
+import hashlib
+import os
+import re
+import sys
+import zipfile
+from pathlib import Path
+
+# The user's part of README.md: every block between these two lines, in order.
+GUIDE_BEGIN = "<!-- user guide -->"
+GUIDE_END = "<!-- end of user guide -->"
+
+# One fixed time for every entry: the zip format's earliest, which claims
+# nothing about when the release was made.
+ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
+FILE_ATTRIBUTE_ARCHIVE = 0x20
+
+
+def user_guide(markdown):
+    """The marked blocks of README.md as lines, separated by a blank line."""
+    lines, inside, blocks = markdown.splitlines(), False, []
+    for number, line in enumerate(lines, 1):
+        if line.strip() == GUIDE_BEGIN and not inside:
+            inside, block = True, []
+        elif line.strip() == GUIDE_END and inside:
+            inside = False
+            blocks.append(block)
+        elif line.strip() in (GUIDE_BEGIN, GUIDE_END):
+            sys.exit(f"release.py: README.md line {number}: unbalanced {line.strip()}")
+        elif inside:
+            block.append(line)
+    if inside or not blocks:
+        sys.exit(f"release.py: README.md needs blocks between {GUIDE_BEGIN} and {GUIDE_END}")
+    joined = []
+    for block in blocks:
+        joined += ([""] if joined else []) + block
+    return joined
+
+
+def plain_text(lines):
+    """Markdown made readable as plain text: code blocks indented without their
+    fences, headings underlined, no backticks or bold marks. Tables stay as
+    they are; their pipes read well enough."""
+    text, in_code = [], False
+    for line in lines:
+        if line.startswith("```"):
+            in_code = not in_code
+        elif in_code:
+            text.append("    " + line if line else "")
+        elif heading := re.match(r"(#+)\s+(.*)", line):
+            title = heading[2]
+            text += [title, ("=" if len(heading[1]) <= 2 else "-") * len(title)]
+        else:
+            text.append(line.replace("`", "").replace("**", ""))
+    # Blank lines at the ends and runs of them between blocks add nothing.
+    squeezed = []
+    for line in text:
+        if line.strip() or (squeezed and squeezed[-1]):
+            squeezed.append(line.rstrip())
+    while squeezed and not squeezed[-1]:
+        squeezed.pop()
+    return squeezed
+
+
+def crlf(lines):
+    """Windows line ends, which every Windows editor shows well."""
+    return "".join(line + "\r\n" for line in lines).encode("utf-8")
+
+
+def zip_entry(name):
+    """An entry with nothing of the build machine: fixed time, MS-DOS as the
+    maker with the plain file attribute (archive) as Windows gives a new file,
+    so no Unix mode, owner or group, and no extra fields. Stored, not
+    deflated: the bytes then depend on the contents alone, not on the
+    compressor's version, and the three files are a few tens of KiB."""
+    entry = zipfile.ZipInfo(name, date_time=ENTRY_TIME)
+    entry.create_system = 0
+    entry.external_attr = FILE_ATTRIBUTE_ARCHIVE
+    entry.compress_type = zipfile.ZIP_STORED
+    return entry
+
+
+def write_atomically(path, write):
+    """Writes through a temporary name, so that an interrupted run leaves no
+    half-written file that looks current to the build."""
+    temporary = path.with_name(path.name + ".part")
+    with open(temporary, "wb") as file:
+        write(file)
+    os.replace(temporary, path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--readme", required=True, type=Path)
+    parser.add_argument("--license", required=True, type=Path)
+    parser.add_argument("--exe", required=True, type=Path)
+    parser.add_argument("--zip", required=True, help="the zip's file name")
+    parser.add_argument("--out", required=True, type=Path)
+    args = parser.parse_args()
+    if args.exe.resolve().parent != args.out.resolve():
+        sys.exit("release.py: SHA256SUMS names the exe beside it, so --exe must be in --out")
+
+    readme = crlf(plain_text(user_guide(args.readme.read_text(encoding="utf-8"))))
+    license_text = crlf(args.license.read_text(encoding="utf-8").splitlines())
+    exe = args.exe.read_bytes()
+    contents = [(args.exe.name, exe), ("README.txt", readme), ("LICENSE.txt", license_text)]
+
+    for name, data in contents[1:]:
+        write_atomically(args.out / name, lambda file, data=data: file.write(data))
+
+    def write_zip(file):
+        with zipfile.ZipFile(file, "w") as archive:
+            for name, data in contents:
+                archive.writestr(zip_entry(name), data)
+    archive_path = args.out / args.zip
+    write_atomically(archive_path, write_zip)
+
+    # The format that `sha256sum -c` reads; the exe is the one beside the zip.
+    sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
+                   for name, data in [(args.zip, archive_path.read_bytes()),
+                                      (args.exe.name, exe)])
+    write_atomically(args.out / "SHA256SUMS", lambda file: file.write(sums.encode("ascii")))
+
+
+if __name__ == "__main__":
+    main()
