@@ -67,7 +67,9 @@ const std::map<std::u16string, Known>& KnownFiles() {
     return files;
 }
 
-// A fresh machine with the known files, two that cannot be opened and four
+const std::u16string HELD = u"h";  // another process holds it open for writing
+
+// A fresh machine with the known files, three that cannot be opened and four
 // whose reading fails in different places. Every other name is missing.
 void Populate() {
     sim::Reset();
@@ -76,7 +78,9 @@ void Populate() {
         if (!known.reparse.empty()) file.reparseData = known.reparse;
     }
     sim::AddFile(u"g", "").directory = true;
-    sim::AddFile(u"h", SAME_BYTES).refuseOpen = true;
+    sim::AddFile(HELD, SAME_BYTES);
+    sim::HoldOpen(HELD, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    sim::AddFile(u"p", SAME_BYTES).accessDenied = true;
     sim::AddFile(u"i", SAME_BYTES).sizeFails = true;
     sim::AddFile(u"j", SAME_BYTES).inPageErrorAt = {0};
     sim::AddFile(u"k", SAME_BYTES).mappingFails = true;
@@ -86,7 +90,8 @@ void Populate() {
 bool Openable(const std::u16string& name) {
     if (name == u"CONOUT$") return sim::W().console.present;
     const auto it = sim::W().files.find(name);
-    return it != sim::W().files.end() && !it->second.directory && !it->second.refuseOpen;
+    return it != sim::W().files.end() && !it->second.directory && !it->second.accessDenied &&
+           name != HELD;
 }
 
 // The command line lives in the simulation's string; trimmed to its length,

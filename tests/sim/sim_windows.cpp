@@ -37,6 +37,10 @@ struct OpenObject {
     Object kind;
     std::u16string file;
     bool open = true;
+    // A mapping keeps its file open, with the access and sharing of the
+    // handle it was made from, after that handle is closed.
+    DWORD access = 0, share = 0;
+    uint64_t size = 0;  // of a mapping
 };
 std::map<uintptr_t, OpenObject> handles;
 uintptr_t nextHandle = 1;
@@ -103,13 +107,54 @@ OpenObject* Lookup(HANDLE handle) {
     return &it->second;
 }
 
+// The open objects of each file that access its data, counted by the bits of
+// their share mode (read 1, write 2, delete 4) and of the same accesses.
+struct Sharing {
+    int opens = 0;
+    int use[3] = {};
+    int shared[3] = {};
+};
+std::map<std::u16string, Sharing> sharing;
+
+unsigned DataAccess(DWORD access) {
+    constexpr DWORD GENERIC_EXECUTE = 0x20000000, GENERIC_ALL = 0x10000000;
+    constexpr DWORD READ_DATA = 0x0001, WRITE_DATA = 0x0002, APPEND_DATA = 0x0004,
+                    EXECUTE = 0x0020, DELETE = 0x00010000;
+    return ((access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | READ_DATA | EXECUTE)) ? 1 : 0) |
+           ((access & (GENERIC_WRITE | GENERIC_ALL | WRITE_DATA | APPEND_DATA)) ? 2 : 0) |
+           ((access & (GENERIC_ALL | DELETE)) ? 4 : 0);
+}
+
+void CountOpen(const OpenObject& object, int step) {
+    if ((object.kind != Object::File && object.kind != Object::Mapping) ||
+        DataAccess(object.access) == 0) {
+        return;
+    }
+    Sharing& file = sharing[object.file];
+    file.opens += step;
+    for (int bit = 0; bit < 3; ++bit) {
+        file.use[bit] += step * static_cast<int>(DataAccess(object.access) >> bit & 1);
+        file.shared[bit] += step * static_cast<int>(object.share >> bit & 1);
+    }
+}
+
 HANDLE NewHandle(OpenObject object) {
     const uintptr_t base = object.kind == Object::Mapping   ? MAPPING_HANDLE_BASE
                            : object.kind == Object::Console ? CONSOLE_HANDLE << 8
                                                             : FILE_HANDLE_BASE;
     const uintptr_t value = base + nextHandle++;
+    CountOpen(object, 1);
     handles[value] = std::move(object);
     return reinterpret_cast<HANDLE>(value);
+}
+
+// A handle to movable memory, as LocalAlloc with LMEM_MOVEABLE returns it:
+// it lies in a reservation that can be neither read nor written.
+HLOCAL MoveableHandle() {
+    static void* const table = mmap(nullptr, 1 << 16, PROT_NONE,
+                                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    static size_t next = 0;
+    return static_cast<uint8_t*>(table) + 8 + (next++ * 16) % ((1 << 16) - 16);
 }
 
 [[noreturn]] void EndScenario() { siglongjmp(exitJump, 1); }
@@ -146,6 +191,7 @@ void FreeAll() {
     for (void* block : allocated) std::free(block);
     allocated.clear();
     handles.clear();
+    sharing.clear();
     nextHandle = 1;
 }
 
@@ -261,6 +307,10 @@ Outcome Run(const std::function<void()>& procedure) {
 Outcome RunProgram(const std::u16string& commandLine) {
     world.commandLine = commandLine;
     return Run([] { Start(); });
+}
+
+void HoldOpen(const std::u16string& name, DWORD access, DWORD share) {
+    NewHandle({Object::File, name, true, access, share});
 }
 
 const char* Name(Api api) {
@@ -465,12 +515,18 @@ int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
 }
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    constexpr UINT LMEM_MOVEABLE = 0x0002, LMEM_ZEROINIT = 0x0040, LMEM_VALID_FLAGS = 0x0F72;
     Log({Api::LocalAlloc, {flags, bytes}});
     world.allocations.push_back(bytes);
     if (static_cast<int>(world.allocations.size()) == world.localAllocFailAt || InjectedFailure()) {
         return Failed(8, HLOCAL(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
     }
+    // Only fixed memory is returned as its address (zeroed if asked for);
+    // LMEM_MOVEABLE returns a handle, which must be locked to get one.
+    if (flags & ~LMEM_VALID_FLAGS) return Failed(87, HLOCAL(nullptr));  // ERROR_INVALID_PARAMETER
+    if (flags & LMEM_MOVEABLE) return Return(MoveableHandle());
     void* block = std::malloc(bytes);
+    std::memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xCD, bytes);
     allocated.push_back(block);
     return Return(block);
 }
@@ -488,11 +544,22 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, struct _SECUR
     }
     auto it = world.files.find(fileName);
     if (it == world.files.end()) return Failed(2, INVALID_HANDLE_VALUE);  // ERROR_FILE_NOT_FOUND
-    if (it->second.directory || it->second.refuseOpen || injected || disposition != OPEN_EXISTING) {
+    if (it->second.directory || it->second.accessDenied || injected || disposition != OPEN_EXISTING) {
         return Failed(5, INVALID_HANDLE_VALUE);  // ERROR_ACCESS_DENIED
     }
-    return Return(NewHandle({Object::File, fileName}));
+    // An open for reading, writing or deleting conflicts with the file's open
+    // objects, in this process or any other, when its access is not shared by
+    // every one of them, or its share mode leaves out an access one of them has.
+    const Sharing& open = sharing[fileName];
+    for (int bit = 0; DataAccess(access) != 0 && bit < 3; ++bit) {
+        if (((DataAccess(access) >> bit & 1) && open.shared[bit] < open.opens) ||
+            (open.use[bit] > 0 && !(share >> bit & 1))) {
+            return Failed(32, INVALID_HANDLE_VALUE);  // ERROR_SHARING_VIOLATION
+        }
+    }
+    return Return(NewHandle({Object::File, fileName, true, access, share}));
 }
+
 BOOL WINAPI GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
     Log(On(Api::GetFileSizeEx, file));
     OpenObject* object = Lookup(file);
@@ -508,6 +575,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     OpenObject* open = Lookup(object);
     if (open == nullptr) return Failed(6, FALSE);
     open->open = false;
+    CountOpen(*open, -1);
     if (open->kind == Object::Console) --world.console.openHandles;
     return Return(TRUE);
 }
@@ -529,10 +597,17 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, D
     if (InjectedFailure()) return Failed(1117, FALSE);
     if (file.reparseError) return Failed(*file.reparseError, FALSE);
     if (!file.reparseData) return Failed(ERROR_NOT_A_REPARSE_POINT, FALSE);
-    if (file.reparseData->size() > outBufferSize) return Failed(ERROR_MORE_DATA, FALSE);
-    std::memcpy(outBuffer, file.reparseData->data(), file.reparseData->size());
-    *bytesReturned = static_cast<DWORD>(file.reparseData->size());
-    return Return(TRUE);
+    // The buffer must hold the reparse header, 8 bytes for a tag with the
+    // Microsoft bit and 24 (with the GUID) for any other, or the call fails
+    // with ERROR_INSUFFICIENT_BUFFER; holding the header but not the data, it
+    // receives the header and the call fails with ERROR_MORE_DATA.
+    const std::vector<uint8_t>& data = *file.reparseData;
+    const bool microsoftTag = data.size() >= 4 && (data[3] & 0x80) != 0;
+    const DWORD header = microsoftTag ? 8 : 24;
+    if (outBufferSize < header) return Failed(122, FALSE);
+    *bytesReturned = data.size() > outBufferSize ? header : static_cast<DWORD>(data.size());
+    std::memcpy(outBuffer, data.data(), *bytesReturned);
+    return data.size() > outBufferSize ? Failed(ERROR_MORE_DATA, FALSE) : Return(TRUE);
 }
 
 DWORD WINAPI GetLastError(void) {
@@ -557,11 +632,14 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, struct _SECURITY_ATTRIBUTES* secur
         return Failed(6, HANDLE(nullptr));
     }
     const File& data = world.files.at(object->file);
-    // As on Windows, an empty file cannot be mapped.
-    if (data.mappingFails || data.Size() == 0 || InjectedFailure()) {
-        return Failed(1006, HANDLE(nullptr));  // ERROR_FILE_INVALID
-    }
-    return Return(NewHandle({Object::Mapping, object->file}));
+    // A maximum size of 0 maps the whole file, and an empty file cannot be
+    // mapped so (ERROR_FILE_INVALID); a read-only mapping cannot grow the file.
+    const uint64_t maximum = static_cast<uint64_t>(maximumSizeHigh) << 32 | maximumSizeLow;
+    if (maximum == 0 && data.Size() == 0) return Failed(1006, HANDLE(nullptr));
+    if (maximum > data.Size()) return Failed(8, HANDLE(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
+    if (data.mappingFails || InjectedFailure()) return Failed(8, HANDLE(nullptr));
+    return Return(NewHandle({Object::Mapping, object->file, true, object->access, object->share,
+                             maximum != 0 ? maximum : data.Size()}));
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
@@ -573,13 +651,14 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
         return Failed(6, LPVOID(nullptr));
     }
     const File& file = world.files.at(object->file);
+    // A view starts on an allocation granule (ERROR_MAPPED_ALIGNMENT) and lies
+    // inside the mapping (ERROR_ACCESS_DENIED); a length of 0 runs to its end.
+    if (offset % world.granularity != 0) return Failed(1132, LPVOID(nullptr));
+    if (offset >= object->size || bytesToMap > object->size - offset) return Failed(5, LPVOID(nullptr));
+    if (bytesToMap == 0) bytesToMap = object->size - offset;
     const bool refused = std::find(file.viewFailsAt.begin(), file.viewFailsAt.end(), offset) !=
                          file.viewFailsAt.end();
-    // Views must start on a granule and stay inside the file, as on Windows.
-    if (refused || offset % world.granularity != 0 || bytesToMap == 0 ||
-        offset + bytesToMap > file.Size() || InjectedFailure()) {
-        return Failed(8, LPVOID(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
-    }
+    if (refused || InjectedFailure()) return Failed(8, LPVOID(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
     // The view's pages, then one guard page, so that a read past the last
     // mapped page faults just as it would on Windows.
     const size_t pages = (bytesToMap + PAGE_SIZE - 1) / PAGE_SIZE;
@@ -666,8 +745,14 @@ BOOL WINAPI WriteConsoleOutputCharacterW(HANDLE console, LPCWSTR characters, DWO
            {length, static_cast<uint64_t>(position.X), static_cast<uint64_t>(position.Y)}, Utf8(text)));
     OpenObject* object = Lookup(console);
     if (object == nullptr || object->kind != Object::Console || written == nullptr) return Failed(6, FALSE);
+    // The first cell must lie in the screen buffer; the characters wrap to
+    // the next row and stop at the end of the buffer.
+    const Console& screen = world.console;
+    if (position.X < 0 || position.Y < 0 || position.X >= screen.width || position.Y >= screen.height) {
+        *written = 0;
+        return Failed(87, FALSE);  // ERROR_INVALID_PARAMETER
+    }
     world.console.writes.push_back({position, text});
-    // Characters wrap to the next row and stop at the end of the buffer.
     size_t cell = static_cast<size_t>(position.Y) * world.console.width + position.X;
     DWORD count = 0;
     for (; count < length && cell < world.console.cells.size(); ++count) world.console.cells[cell++] = text[count];

@@ -32,7 +32,7 @@ struct File {
     std::map<uint64_t, uint8_t> patches;
 
     bool directory = false;
-    bool refuseOpen = false;    // held open for writing elsewhere, no access, ...
+    bool accessDenied = false;  // CreateFileW fails with ERROR_ACCESS_DENIED
     bool sizeFails = false;     // GetFileSizeEx fails
     bool mappingFails = false;  // CreateFileMappingW fails
     std::vector<uint64_t> viewFailsAt;    // MapViewOfFile fails for these offsets
@@ -162,6 +162,10 @@ FileEntry* MakeRing(const std::vector<std::u16string>& names);
 Outcome Run(const std::function<void()>& procedure);
 // Runs the whole program with the given command line.
 Outcome RunProgram(const std::u16string& commandLine);
+
+// Another process opens the file and keeps it open for the rest of the
+// scenario, with the access and sharing given.
+void HoldOpen(const std::u16string& name, DWORD access, DWORD share);
 
 // The calls of one kind in the log, in order, and the object each was about.
 std::vector<Call> Calls(Api api);

@@ -39,8 +39,11 @@ TEST_F(Pipeline, NamesTheFirstFileInRingOrderThatCannotBeOpened) {
         {"second missing", [] { AddFile(u"a", "x"); AddFile(u"c", "x"); }, "b"},
         {"first a directory, second missing",
          [] { AddFile(u"a", "").directory = true; AddFile(u"c", "x"); }, "a"},
-        {"third refused", [] { AddFile(u"a", "x"); AddFile(u"b", "x");
-                               AddFile(u"c", "x").refuseOpen = true; }, "c"},
+        {"third held open for writing elsewhere",
+         [] { AddFile(u"a", "x"); AddFile(u"b", "x"); AddFile(u"c", "x");
+              HoldOpen(u"c", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE); }, "c"},
+        {"second not accessible", [] { AddFile(u"a", "x"); AddFile(u"b", "x").accessDenied = true;
+                                       AddFile(u"c", "x"); }, "b"},
         {"third missing, first two of different sizes",
          [] { AddFile(u"a", "x"); AddFile(u"b", "yy"); }, "c"},
     };

@@ -15,6 +15,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
+// Reparse data whose tag lacks the Microsoft bit: its header is 24 bytes long.
 Bytes Data(size_t length, uint8_t last = 0x11) {
     Bytes data(length, 0x42);
     if (length > 0) data.back() = last;
@@ -28,6 +29,8 @@ void AddFiles(size_t count = 3) {
     }
 }
 
+constexpr LONG FAILS = -2;  // QueryReparseSize never returned
+
 class Reparse : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
@@ -38,12 +41,14 @@ TEST_F(Reparse, QuerySizeTellsLengthNoneOrTooLong) {
         std::optional<Bytes> data;
         std::optional<DWORD> error;
         DWORD capacity;
-        LONG expected;
+        LONG expected;  // FAILS: the run ends, the file cannot be read
     } cases[] = {
         {Data(40), {}, 16384, 40},
         {{}, {}, 24, 0},               // no reparse point: 4390
         {{}, ERROR_MORE_DATA, 16384, -1},
         {Data(50), {}, 24, -1},        // does not fit the buffer: 234
+        {Bytes{0x0C, 0, 0, 0xA0, 0, 0, 0, 0, 1, 2, 3, 4}, {}, 8, -1},  // a Microsoft tag: 234
+        {Data(40), {}, 16, FAILS},     // any other tag's header does not fit: 122
     };
     for (const Case& c : cases) {
         Reset();
@@ -52,12 +57,13 @@ TEST_F(Reparse, QuerySizeTellsLengthNoneOrTooLong) {
         file.reparseError = c.error;
         FileEntry* ring = MakeRing({u"a"});
         alignas(8) BYTE buffer[16384];
-        LONG length = 99;
-        EXPECT_TRUE(sim::Run([&] {
+        LONG length = FAILS;
+        EXPECT_EQ(sim::Run([&] {
             OpenFiles(ring, true);
             length = QueryReparseSize(ring, buffer, c.capacity);
-        }).returned);
+        }).returned, c.expected != FAILS);
         EXPECT_EQ(length, c.expected);
+        EXPECT_EQ(W().err.bytes, c.expected == FAILS ? CannotRead("a") : "");
         EXPECT_EQ(Args(Api::DeviceIoControl, u"a"),
                   (std::vector<Numbers>{{FSCTL_GET_REPARSE_POINT, 0, 0, c.capacity, 0}}));
         if (length > 0) EXPECT_EQ(Bytes(buffer, buffer + length), *c.data);
