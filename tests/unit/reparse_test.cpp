@@ -16,9 +16,11 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // Reparse data whose tag lacks the Microsoft bit: its header is 24 bytes long.
-Bytes Data(size_t length, uint8_t last = 0x11) {
+Bytes Data(size_t length, uint8_t last = 0x11, uint8_t first = 0x42) {
     Bytes data(length, 0x42);
-    if (length > 0) data.back() = last;
+    if (length == 0) return data;
+    data.front() = first;
+    data.back() = last;
     return data;
 }
 
@@ -85,6 +87,9 @@ TEST_F(Reparse, ComparesEveryFileWithTheFirstUpToTheFirstDifference) {
          CONTENTS, {"a 16384", "b 40"}},
         {"same length, last byte differs", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40);
                                                 W().files[u"b"].reparseData = Data(40, 0x12); },
+         CONTENTS, {"a 16384", "b 40"}},
+        {"same length, first byte differs", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40);
+                                                 W().files[u"b"].reparseData = Data(40, 0x11, 0x43); },
          CONTENTS, {"a 16384", "b 40"}},
         {"link against an ordinary file", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40); },
          CONTENTS, {"a 16384", "b 40"}},
