@@ -338,16 +338,10 @@ std::vector<std::u16string> Objects(Api api) {
     return result;
 }
 
-std::vector<Numbers> Args(Api api) {
-    std::vector<Numbers> result;
-    for (const Call& call : Calls(api)) result.push_back(call.args);
-    return result;
-}
-
-std::vector<Numbers> Args(Api api, const std::u16string& object) {
+std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object) {
     std::vector<Numbers> result;
     for (const Call& call : Calls(api)) {
-        if (call.object == object) result.push_back(call.args);
+        if (!object || call.object == *object) result.push_back(call.args);
     }
     return result;
 }

@@ -171,8 +171,7 @@ void HoldOpen(const std::u16string& name, DWORD access, DWORD share);
 std::vector<Call> Calls(Api api);
 std::vector<std::u16string> Objects(Api api);
 // The arguments of the calls of one kind, of all or of those about one object.
-std::vector<Numbers> Args(Api api);
-std::vector<Numbers> Args(Api api, const std::u16string& object);
+std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object = std::nullopt);
 // The index in the log of the first call of `api` at or after `from`, or of
 // the last one; the log's size when there is none.
 size_t IndexOf(Api api, size_t from = 0);
