@@ -40,6 +40,8 @@ HELP = (b"\n"
         b"ERRORLEVEL is set to 0 if the data in all files are identical, or to 1 if they\n"
         b"are not. If an error occurs, ERRORLEVEL is set to 2.\n")
 TIME = rb"File access time: (< 0\.01|[0-9]+\.[0-9]{2}) seconds\.\n"
+# A time of at least 0.01 s, through the program's own number formatting.
+FORMATTED_TIME = rb"File access time: (?!0+\.00 )[0-9]+\.[0-9]{2} seconds\.\n"
 CHUNK = 64 * 1024  # the allocation granularity: DUVAK maps the files in such chunks
 
 
@@ -365,6 +367,9 @@ SWITCHES = [
          out=timed(SIZES)),
     Case("/T on empty files", "DUVAK /T a b", {"a": b"", "b": b""}, out=timed(SAME)),
     Case("/T on several chunks", "DUVAK /T a b", {"a": LONG, "b": LONG}, out=timed(SAME)),
+    Case("/T on 256 MiB, long enough for a number", "DUVAK /T a b",
+         {"a": Zeros(256 << 20), "b": Zeros(256 << 20)},
+         out=re.compile(re.escape(SAME) + FORMATTED_TIME)),
     Case("/T prints nothing after an error", "DUVAK /T a missing", AB, code=2,
          err=cannot_open(b"missing")),
     Case("/T with help prints only the help", "DUVAK /T /?", out=HELP),

@@ -20,37 +20,17 @@
 
 #include "common/types.h"
 #include "frontend/command_line.h"
-#include "frontend/messages.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 extern "C" void Start();
 
 namespace {
 
+using namespace texts;
+
 constexpr size_t LINE_UNITS = 32766;  // the platform's limit, less the NUL
-
-std::string Bytes(const WCHAR* text) {
-    std::string bytes;
-    for (; *text != 0; ++text) bytes += static_cast<char>(*text);
-    return bytes;
-}
-
-const std::string HELP = Bytes(TEXT_HELP);
-const std::string SAME = Bytes(TEXT_SAME_DATA);
-const std::string SIZES = Bytes(TEXT_DIFFERENT_SIZES);
-const std::string CONTENTS = Bytes(TEXT_DIFFERENT_CONTENTS);
-const std::string TIME_HEAD = Bytes(TEXT_TIME_HEAD);
-const std::string TIME_TAIL = Bytes(TEXT_TIME_TAIL);
-const std::string TIME_NOT_AVAILABLE = Bytes(TEXT_TIME_NOT_AVAILABLE);
-const std::string TIME_BELOW_RESOLUTION = Bytes(TEXT_TIME_BELOW_RESOLUTION);
-const std::string TOO_FEW = Bytes(TEXT_TOO_FEW_FILES);
-const std::string READ_ERROR = Bytes(TEXT_READ_ERROR);
-const std::string INVALID_HEAD = Bytes(TEXT_INVALID_OPTION) + Bytes(TEXT_OPTION_HEAD);
-const std::string DUPLICATED_HEAD = Bytes(TEXT_DUPLICATED_OPTION) + Bytes(TEXT_OPTION_HEAD);
-const std::string OPTION_TAIL = Bytes(TEXT_OPTION_TAIL);
-const std::string FILE_HEAD = Bytes(TEXT_FILE_HEAD);
-const std::string OPEN_TAIL = Bytes(TEXT_CANNOT_OPEN_TAIL);
-const std::string READ_TAIL = Bytes(TEXT_CANNOT_READ_TAIL);
+const std::string TIME_BELOW_RESOLUTION = "< 0.01";
 
 // ---- The simulated disk ----
 
@@ -87,7 +67,9 @@ const std::map<std::u16string, Known>& KnownFiles() {
     return files;
 }
 
-// A fresh machine with the known files, two that cannot be opened and four
+const std::u16string HELD = u"h";  // another process holds it open for writing
+
+// A fresh machine with the known files, three that cannot be opened and four
 // whose reading fails in different places. Every other name is missing.
 void Populate() {
     sim::Reset();
@@ -96,7 +78,9 @@ void Populate() {
         if (!known.reparse.empty()) file.reparseData = known.reparse;
     }
     sim::AddFile(u"g", "").directory = true;
-    sim::AddFile(u"h", SAME_BYTES).refuseOpen = true;
+    sim::AddFile(HELD, SAME_BYTES);
+    sim::HoldOpen(HELD, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    sim::AddFile(u"p", SAME_BYTES).accessDenied = true;
     sim::AddFile(u"i", SAME_BYTES).sizeFails = true;
     sim::AddFile(u"j", SAME_BYTES).inPageErrorAt = {0};
     sim::AddFile(u"k", SAME_BYTES).mappingFails = true;
@@ -106,7 +90,8 @@ void Populate() {
 bool Openable(const std::u16string& name) {
     if (name == u"CONOUT$") return sim::W().console.present;
     const auto it = sim::W().files.find(name);
-    return it != sim::W().files.end() && !it->second.directory && !it->second.refuseOpen;
+    return it != sim::W().files.end() && !it->second.directory && !it->second.accessDenied &&
+           name != HELD;
 }
 
 // The command line lives in the simulation's string; trimmed to its length,
@@ -118,21 +103,6 @@ sim::Outcome Run(const std::u16string& line, const std::function<void()>& proced
 }
 
 // ---- Reading the outcome ----
-
-std::u16string FromLogText(const std::string& text) {  // undoes sim::Utf8, unit by unit
-    std::u16string units;
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<uint8_t>(text[i]);
-        const size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : 3;
-        char16_t unit = length == 1 ? lead : length == 2 ? lead & 0x1F : lead & 0x0F;
-        for (size_t k = 1; k < length && i + k < text.size(); ++k) {
-            unit = static_cast<char16_t>(unit << 6 | (static_cast<uint8_t>(text[i + k]) & 0x3F));
-        }
-        units += unit;
-        i += length;
-    }
-    return units;
-}
 
 struct Opened {
     std::u16string name;
@@ -156,22 +126,19 @@ struct Opened {
 // The files the program opened, in order, without the console. Files are
 // only ever opened for reading and shared for reading.
 std::vector<Opened> OpenedFiles(const std::u16string& line, const sim::Outcome& outcome) {
-    static const std::string FILE_ACCESS = ", 0x80000000, 0x1, 3, 0x";
-    static const std::string CONSOLE_ACCESS = "CONOUT$, 0xc0000000, 0x2, 3, 0x0";
+    static const sim::Numbers CONSOLE = {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, 0,
+                                         OPEN_EXISTING, 0, 0};
     std::vector<Opened> opened;
-    for (const sim::Call& call : sim::W().log) {
-        if (call.name != "CreateFileW" || call.args == CONSOLE_ACCESS) continue;
-        const size_t at = call.args.rfind(FILE_ACCESS);
-        if (at == std::string::npos) {
-            Violated("a file is opened other than for shared reading: " + call.args, line, outcome);
+    for (const sim::Call& call : sim::Calls(sim::Api::CreateFileW)) {
+        if (call.object == u"CONOUT$" && call.args == CONSOLE) continue;
+        const uint64_t flags = call.args[4];
+        if (call.args != sim::Numbers{GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, flags, 0}) {
+            Violated("a file is opened other than for shared reading", line, outcome);
         }
-        const unsigned long flags =
-            std::strtoul(call.args.c_str() + at + FILE_ACCESS.size(), nullptr, 16);
         if ((flags & ~FILE_FLAG_OPEN_REPARSE_POINT) != FILE_FLAG_SEQUENTIAL_SCAN) {
-            Violated("unexpected open flags: " + call.args, line, outcome);
+            Violated("unexpected open flags", line, outcome);
         }
-        opened.push_back(
-            {FromLogText(call.args.substr(0, at)), (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0});
+        opened.push_back({call.object, (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0});
     }
     return opened;
 }

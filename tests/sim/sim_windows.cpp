@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
 #include "frontend/console_output.h"
 
@@ -32,9 +34,13 @@ enum : uintptr_t {
 };
 
 struct OpenObject {
-    enum Kind { FileObject, MappingObject, ConsoleObject } kind;
+    Object kind;
     std::u16string file;
     bool open = true;
+    // A mapping keeps its file open, with the access and sharing of the
+    // handle it was made from, after that handle is closed.
+    DWORD access = 0, share = 0;
+    uint64_t size = 0;  // of a mapping
 };
 std::map<uintptr_t, OpenObject> handles;
 uintptr_t nextHandle = 1;
@@ -48,27 +54,51 @@ struct View {
 std::map<const void*, View> views;
 std::vector<void*> allocated;
 
-std::string Hex(uint64_t value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string Dec(uint64_t value) { return std::to_string(value); }
-
-void Log(const std::string& name, const std::string& args) {
-    world.log.push_back({name, args});
+// Every call starts by logging itself; the log's last entry is the call
+// under way until it returns.
+void Log(Call call) {
+    world.log.push_back(std::move(call));
     if (world.onCall) world.onCall(world.log.back());
 }
 
-// Counts one failable operation and tells whether it is the one to fail.
-bool InjectedFailure(const char* name) {
-    if (++world.failableCalls == world.failAtCall) {
-        world.failedCall = name;
-        world.failedCallArgs = world.log.back().args;
-        return true;
+// A call's entry, naming what its handle argument stands for.
+Call On(Api api, HANDLE handle, Numbers args = {}, std::string text = {}) {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    Call call{api, std::move(args), std::move(text), {}, Object::Unknown};
+    if (value == STDOUT_HANDLE || value == STDERR_HANDLE) {
+        call.kind = Object::Stream;
+        call.object = value == STDOUT_HANDLE ? u"stdout" : u"stderr";
+    } else if (auto it = handles.find(value); it != handles.end()) {
+        call.kind = it->second.kind;
+        call.object = it->second.file;
     }
-    return false;
+    return call;
+}
+
+// Notes the return value of the call under way and returns it.
+template <class T>
+T Return(T value) {
+    if constexpr (std::is_pointer_v<T>) {
+        world.log.back().result = value != nullptr && value != INVALID_HANDLE_VALUE;
+    } else {
+        world.log.back().result = static_cast<int64_t>(value);
+    }
+    return value;
+}
+
+// The call under way fails with `error` as its last error.
+template <class T>
+T Failed(DWORD error, T value) {
+    world.lastError = error;
+    world.log.back().error = error;
+    return Return(value);
+}
+
+// Counts one failable operation and tells whether it is the one to fail.
+bool InjectedFailure() {
+    if (++world.failableCalls != world.failAtCall) return false;
+    world.failedCall = world.log.size() - 1;
+    return true;
 }
 
 OpenObject* Lookup(HANDLE handle) {
@@ -77,27 +107,54 @@ OpenObject* Lookup(HANDLE handle) {
     return &it->second;
 }
 
-std::string HandleName(HANDLE handle) {
-    const auto value = reinterpret_cast<uintptr_t>(handle);
-    if (value == STDOUT_HANDLE) return "stdout";
-    if (value == STDERR_HANDLE) return "stderr";
-    auto it = handles.find(value);
-    if (it == handles.end()) return "bad:" + Hex(value);
-    switch (it->second.kind) {
-        case OpenObject::FileObject: return Utf8(it->second.file);
-        case OpenObject::MappingObject: return "map:" + Utf8(it->second.file);
-        case OpenObject::ConsoleObject: return "console";
-    }
-    return "?";
+// The open objects of each file that access its data, counted by the bits of
+// their share mode (read 1, write 2, delete 4) and of the same accesses.
+struct Sharing {
+    int opens = 0;
+    int use[3] = {};
+    int shared[3] = {};
+};
+std::map<std::u16string, Sharing> sharing;
+
+unsigned DataAccess(DWORD access) {
+    constexpr DWORD GENERIC_EXECUTE = 0x20000000, GENERIC_ALL = 0x10000000;
+    constexpr DWORD READ_DATA = 0x0001, WRITE_DATA = 0x0002, APPEND_DATA = 0x0004,
+                    EXECUTE = 0x0020, DELETE = 0x00010000;
+    return ((access & (GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | READ_DATA | EXECUTE)) ? 1 : 0) |
+           ((access & (GENERIC_WRITE | GENERIC_ALL | WRITE_DATA | APPEND_DATA)) ? 2 : 0) |
+           ((access & (GENERIC_ALL | DELETE)) ? 4 : 0);
 }
 
-HANDLE NewHandle(OpenObject::Kind kind, const std::u16string& file) {
-    const uintptr_t base = kind == OpenObject::MappingObject ? MAPPING_HANDLE_BASE
-                           : kind == OpenObject::ConsoleObject ? CONSOLE_HANDLE << 8
-                                                                : FILE_HANDLE_BASE;
+void CountOpen(const OpenObject& object, int step) {
+    if ((object.kind != Object::File && object.kind != Object::Mapping) ||
+        DataAccess(object.access) == 0) {
+        return;
+    }
+    Sharing& file = sharing[object.file];
+    file.opens += step;
+    for (int bit = 0; bit < 3; ++bit) {
+        file.use[bit] += step * static_cast<int>(DataAccess(object.access) >> bit & 1);
+        file.shared[bit] += step * static_cast<int>(object.share >> bit & 1);
+    }
+}
+
+HANDLE NewHandle(OpenObject object) {
+    const uintptr_t base = object.kind == Object::Mapping   ? MAPPING_HANDLE_BASE
+                           : object.kind == Object::Console ? CONSOLE_HANDLE << 8
+                                                            : FILE_HANDLE_BASE;
     const uintptr_t value = base + nextHandle++;
-    handles[value] = {kind, file, true};
+    CountOpen(object, 1);
+    handles[value] = std::move(object);
     return reinterpret_cast<HANDLE>(value);
+}
+
+// A handle to movable memory, as LocalAlloc with LMEM_MOVEABLE returns it:
+// it lies in a reservation that can be neither read nor written.
+HLOCAL MoveableHandle() {
+    static void* const table = mmap(nullptr, 1 << 16, PROT_NONE,
+                                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    static size_t next = 0;
+    return static_cast<uint8_t*>(table) + 8 + (next++ * 16) % ((1 << 16) - 16);
 }
 
 [[noreturn]] void EndScenario() { siglongjmp(exitJump, 1); }
@@ -114,14 +171,15 @@ void OnFault(int, siginfo_t* info, void*) {
         }
     }
     if (!running) std::abort();
-    Log("exception", Hex(code));
+    Log({Api::Exception, {code}});
     EXCEPTION_RECORD record = {};
     record.ExceptionCode = code;
     record.ExceptionAddress = address;
     EXCEPTION_POINTERS pointers = {&record, nullptr};
     if (world.filter != nullptr) {
         const LONG answer = world.filter(&pointers);
-        Log("filter", Dec(static_cast<uint64_t>(static_cast<int64_t>(answer))));
+        Log({Api::Filter});
+        Return(answer);
     }
     current->crashCode = code;
     EndScenario();
@@ -133,6 +191,7 @@ void FreeAll() {
     for (void* block : allocated) std::free(block);
     allocated.clear();
     handles.clear();
+    sharing.clear();
     nextHandle = 1;
 }
 
@@ -250,31 +309,63 @@ Outcome RunProgram(const std::u16string& commandLine) {
     return Run([] { Start(); });
 }
 
-std::vector<std::string> Calls(const std::string& name) {
-    std::vector<std::string> result;
-    for (const Call& call : world.log) {
-        if (call.name == name) result.push_back(call.Text());
+void HoldOpen(const std::u16string& name, DWORD access, DWORD share) {
+    NewHandle({Object::File, name, true, access, share});
+}
+
+const char* Name(Api api) {
+    static const char* const names[] = {
+        "GetCommandLineW", "ExitProcess", "SetUnhandledExceptionFilter", "GetStdHandle",
+        "WriteFile", "CharToOemBuffW", "wsprintfW", "LocalAlloc", "CreateFileW", "GetFileSizeEx",
+        "CloseHandle", "DeviceIoControl", "GetLastError", "GetSystemInfo", "CreateFileMappingW",
+        "MapViewOfFile", "UnmapViewOfFile", "GetConsoleScreenBufferInfo",
+        "WriteConsoleOutputCharacterW", "QueryPerformanceCounter", "QueryPerformanceFrequency",
+        "exception", "filter"};
+    static_assert(std::size(names) == static_cast<size_t>(Api::Filter) + 1);
+    return names[static_cast<size_t>(api)];
+}
+
+std::vector<Call> Calls(Api api) {
+    std::vector<Call> result;
+    std::copy_if(world.log.begin(), world.log.end(), std::back_inserter(result),
+                 [api](const Call& call) { return call.api == api; });
+    return result;
+}
+
+std::vector<std::u16string> Objects(Api api) {
+    std::vector<std::u16string> result;
+    for (const Call& call : Calls(api)) result.push_back(call.object);
+    return result;
+}
+
+std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object) {
+    std::vector<Numbers> result;
+    for (const Call& call : Calls(api)) {
+        if (!object || call.object == *object) result.push_back(call.args);
     }
     return result;
 }
 
-std::vector<std::string> AllCalls() {
-    std::vector<std::string> result;
-    for (const Call& call : world.log) result.push_back(call.Text());
-    return result;
+size_t IndexOf(Api api, size_t from) {
+    while (from < world.log.size() && world.log[from].api != api) ++from;
+    return std::min(from, world.log.size());
+}
+
+size_t LastIndexOf(Api api) {
+    for (size_t i = world.log.size(); i-- > 0;) {
+        if (world.log[i].api == api) return i;
+    }
+    return world.log.size();
 }
 
 std::vector<std::string> ViewEvents() {
     std::vector<std::string> result;
-    for (const auto& [name, args] : world.log) {
-        char file[64];
-        unsigned long long high = 0, low = 0;
-        if (name == "MapViewOfFile" &&
-            std::sscanf(args.c_str(), "map:%63[^,], %*x, %llu, %llu", file, &high, &low) == 3) {
-            result.push_back("+" + std::string(file) + Dec(((high << 32) | low) / world.granularity));
-        } else if (name == "UnmapViewOfFile" &&
-                   std::sscanf(args.c_str(), "%63[^@]@%llu", file, &low) == 2) {
-            result.push_back("-" + std::string(file) + Dec(low / world.granularity));
+    for (const Call& call : world.log) {
+        if (call.api == Api::MapViewOfFile && call.result != 0) {
+            const uint64_t offset = call.args[1] << 32 | call.args[2];
+            result.push_back("+" + Utf8(call.object) + std::to_string(offset / world.granularity));
+        } else if (call.api == Api::UnmapViewOfFile && call.result != 0) {
+            result.push_back("-" + Utf8(call.object) + std::to_string(call.args[0] / world.granularity));
         }
     }
     return result;
@@ -306,21 +397,22 @@ using namespace sim;
 extern "C" {
 
 LPWSTR WINAPI GetCommandLineW(void) {
-    Log("GetCommandLineW", "");
-    return world.commandLine.data();
+    Log({Api::GetCommandLineW});
+    return Return(world.commandLine.data());
 }
 
 void WINAPI ExitProcess(UINT exitCode) {
-    Log("ExitProcess", Dec(exitCode));
+    Log({Api::ExitProcess, {exitCode}});
     if (!running) std::abort();
     current->exitCode = exitCode;
     EndScenario();
 }
 
 LPTOP_LEVEL_EXCEPTION_FILTER WINAPI SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
-    Log("SetUnhandledExceptionFilter", filter ? "filter" : "null");
+    Log({Api::SetUnhandledExceptionFilter, {filter != nullptr}});
     LPTOP_LEVEL_EXCEPTION_FILTER previous = world.filter;
     world.filter = filter;
+    world.log.back().result = previous != nullptr;
     return previous;
 }
 
@@ -335,10 +427,10 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
     Stream* stream = which == STD_OUTPUT_HANDLE  ? &world.out
                      : which == STD_ERROR_HANDLE ? &world.err
                                                  : nullptr;
-    Log("GetStdHandle", which == STD_OUTPUT_HANDLE ? "out" : which == STD_ERROR_HANDLE ? "err" : Hex(which));
-    if (stream == nullptr || stream->kind == StdHandle::Invalid) return INVALID_HANDLE_VALUE;
-    if (stream->kind == StdHandle::Null) return nullptr;
-    return reinterpret_cast<HANDLE>(stream == &world.out ? STDOUT_HANDLE : STDERR_HANDLE);
+    Log({Api::GetStdHandle, {which}});
+    if (stream == nullptr || stream->kind == StdHandle::Invalid) return Return(INVALID_HANDLE_VALUE);
+    if (stream->kind == StdHandle::Null) return Return(HANDLE(nullptr));
+    return Return(reinterpret_cast<HANDLE>(stream == &world.out ? STDOUT_HANDLE : STDERR_HANDLE));
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -346,34 +438,30 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     const auto value = reinterpret_cast<uintptr_t>(file);
     Stream* stream = value == STDOUT_HANDLE ? &world.out : value == STDERR_HANDLE ? &world.err : nullptr;
     std::string bytes(static_cast<const char*>(buffer), bytesToWrite);
-    Log("WriteFile", HandleName(file) + ", \"" + bytes + "\"" + (overlapped ? ", overlapped" : ""));
-    if (stream == nullptr || bytesWritten == nullptr) {
-        world.lastError = 6;  // ERROR_INVALID_HANDLE
-        return FALSE;
-    }
+    Log(On(Api::WriteFile, file, {bytesToWrite, overlapped != nullptr}, bytes));
+    if (stream == nullptr || bytesWritten == nullptr) return Failed(6, FALSE);  // ERROR_INVALID_HANDLE
     ++stream->writeCount;
     if ((stream->failFromWrite != 0 && stream->writeCount >= stream->failFromWrite) ||
-        InjectedFailure("WriteFile")) {
-        world.lastError = 112;  // ERROR_DISK_FULL
-        return FALSE;
+        InjectedFailure()) {
+        return Failed(112, FALSE);  // ERROR_DISK_FULL
     }
     stream->bytes += bytes;
     stream->writes.push_back(bytes);
     *bytesWritten = bytesToWrite;
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI CharToOemBuffW(LPCWSTR source, LPSTR destination, DWORD length) {
-    Log("CharToOemBuffW", Dec(length));
+    Log({Api::CharToOemBuffW, {length}});
     const std::string converted = Narrow(source, length);
     std::memcpy(destination, converted.data(), length);
-    return TRUE;
+    return Return(TRUE);
 }
 
 // The formats the program uses: flags '0', a width, the I64 size prefix, and
 // the conversions u, d and s.
 int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
-    std::u16string formatText(format);
+    Log({Api::wsprintfW, {}, Utf8(format)});
     va_list args;
     va_start(args, format);
     std::u16string out;
@@ -415,116 +503,114 @@ int WINAPIV wsprintfW(LPWSTR buffer, LPCWSTR format, ...) {
         out += field;
     }
     va_end(args);
-    Log("wsprintfW", Utf8(formatText) + " -> " + Utf8(out));
+    world.log.back().text += " -> " + Utf8(out);
     std::memcpy(buffer, out.c_str(), (out.size() + 1) * sizeof(char16_t));
-    return static_cast<int>(out.size());
+    return Return(static_cast<int>(out.size()));
 }
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
-    Log("LocalAlloc", Hex(flags) + ", " + Dec(bytes));
+    constexpr UINT LMEM_MOVEABLE = 0x0002, LMEM_ZEROINIT = 0x0040, LMEM_VALID_FLAGS = 0x0F72;
+    Log({Api::LocalAlloc, {flags, bytes}});
     world.allocations.push_back(bytes);
-    if (static_cast<int>(world.allocations.size()) == world.localAllocFailAt ||
-        InjectedFailure("LocalAlloc")) {
-        return nullptr;
+    if (static_cast<int>(world.allocations.size()) == world.localAllocFailAt || InjectedFailure()) {
+        return Failed(8, HLOCAL(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
     }
+    // Only fixed memory is returned as its address (zeroed if asked for);
+    // LMEM_MOVEABLE returns a handle, which must be locked to get one.
+    if (flags & ~LMEM_VALID_FLAGS) return Failed(87, HLOCAL(nullptr));  // ERROR_INVALID_PARAMETER
+    if (flags & LMEM_MOVEABLE) return Return(MoveableHandle());
     void* block = std::malloc(bytes);
+    std::memset(block, (flags & LMEM_ZEROINIT) ? 0 : 0xCD, bytes);
     allocated.push_back(block);
-    return block;
+    return Return(block);
 }
 
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, struct _SECURITY_ATTRIBUTES* security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
     const std::u16string fileName(name);
-    Log("CreateFileW", Utf8(fileName) + ", " + Hex(access) + ", " + Hex(share) + ", " +
-                           (security ? "security, " : "") + Dec(disposition) + ", " + Hex(flags) +
-                           (templateFile ? ", template" : ""));
-    const bool injected = InjectedFailure("CreateFileW");
+    Log({Api::CreateFileW,
+         {access, share, security != nullptr, disposition, flags, templateFile != nullptr}, {}, fileName});
+    const bool injected = InjectedFailure();
     if (fileName == u"CONOUT$") {
-        if (!world.console.present || injected) {
-            world.lastError = 6;
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!world.console.present || injected) return Failed(6, INVALID_HANDLE_VALUE);
         ++world.console.openHandles;
-        return NewHandle(OpenObject::ConsoleObject, fileName);
+        return Return(NewHandle({Object::Console, fileName}));
     }
     auto it = world.files.find(fileName);
-    if (it == world.files.end() || it->second.directory || it->second.refuseOpen || injected ||
-        disposition != OPEN_EXISTING) {
-        world.lastError = it == world.files.end() ? 2 : 5;  // not found, access denied
-        return INVALID_HANDLE_VALUE;
+    if (it == world.files.end()) return Failed(2, INVALID_HANDLE_VALUE);  // ERROR_FILE_NOT_FOUND
+    if (it->second.directory || it->second.accessDenied || injected || disposition != OPEN_EXISTING) {
+        return Failed(5, INVALID_HANDLE_VALUE);  // ERROR_ACCESS_DENIED
     }
-    return NewHandle(OpenObject::FileObject, fileName);
+    // An open for reading, writing or deleting conflicts with the file's open
+    // objects, in this process or any other, when its access is not shared by
+    // every one of them, or its share mode leaves out an access one of them has.
+    const Sharing& open = sharing[fileName];
+    for (int bit = 0; DataAccess(access) != 0 && bit < 3; ++bit) {
+        if (((DataAccess(access) >> bit & 1) && open.shared[bit] < open.opens) ||
+            (open.use[bit] > 0 && !(share >> bit & 1))) {
+            return Failed(32, INVALID_HANDLE_VALUE);  // ERROR_SHARING_VIOLATION
+        }
+    }
+    return Return(NewHandle({Object::File, fileName, true, access, share}));
 }
 
 BOOL WINAPI GetFileSizeEx(HANDLE file, LARGE_INTEGER* size) {
-    Log("GetFileSizeEx", HandleName(file));
+    Log(On(Api::GetFileSizeEx, file));
     OpenObject* object = Lookup(file);
-    if (object == nullptr || object->kind != OpenObject::FileObject) {
-        world.lastError = 6;
-        return FALSE;
-    }
+    if (object == nullptr || object->kind != Object::File) return Failed(6, FALSE);
     const File& data = world.files.at(object->file);
-    if (data.sizeFails || InjectedFailure("GetFileSizeEx")) {
-        world.lastError = 1117;  // ERROR_IO_DEVICE
-        return FALSE;
-    }
+    if (data.sizeFails || InjectedFailure()) return Failed(1117, FALSE);  // ERROR_IO_DEVICE
     size->QuadPart = static_cast<LONGLONG>(data.Size());
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    Log("CloseHandle", HandleName(object));
+    Log(On(Api::CloseHandle, object));
     OpenObject* open = Lookup(object);
-    if (open == nullptr) return FALSE;
+    if (open == nullptr) return Failed(6, FALSE);
     open->open = false;
-    if (open->kind == OpenObject::ConsoleObject) --world.console.openHandles;
-    return TRUE;
+    CountOpen(*open, -1);
+    if (open->kind == Object::Console) --world.console.openHandles;
+    return Return(TRUE);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inBufferSize,
                             LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                             struct _OVERLAPPED* overlapped) {
-    Log("DeviceIoControl", HandleName(device) + ", " + Hex(controlCode) + ", " +
-                               (inBuffer ? "in" : "none") + ", " + Dec(inBufferSize) + ", " +
-                               Dec(outBufferSize) + (overlapped ? ", overlapped" : ""));
+    Log(On(Api::DeviceIoControl, device,
+           {controlCode, inBuffer != nullptr, inBufferSize, outBufferSize, overlapped != nullptr}));
     OpenObject* object = Lookup(device);
-    if (object == nullptr || object->kind != OpenObject::FileObject ||
+    if (object == nullptr || object->kind != Object::File ||
         controlCode != FSCTL_GET_REPARSE_POINT || bytesReturned == nullptr) {
-        world.lastError = 6;
-        return FALSE;
+        return Failed(6, FALSE);
     }
     // Touch the whole output buffer, as a driver may: a capacity larger than
     // the caller's buffer shows up under the address sanitizer.
     std::memset(outBuffer, 0xCD, outBufferSize);
     const File& file = world.files.at(object->file);
-    if (InjectedFailure("DeviceIoControl")) {
-        world.lastError = 1117;
-        return FALSE;
-    }
-    if (file.reparseError) {
-        world.lastError = *file.reparseError;
-        return FALSE;
-    }
-    if (!file.reparseData) {
-        world.lastError = ERROR_NOT_A_REPARSE_POINT;
-        return FALSE;
-    }
-    if (file.reparseData->size() > outBufferSize) {
-        world.lastError = ERROR_MORE_DATA;
-        return FALSE;
-    }
-    std::memcpy(outBuffer, file.reparseData->data(), file.reparseData->size());
-    *bytesReturned = static_cast<DWORD>(file.reparseData->size());
-    return TRUE;
+    if (InjectedFailure()) return Failed(1117, FALSE);
+    if (file.reparseError) return Failed(*file.reparseError, FALSE);
+    if (!file.reparseData) return Failed(ERROR_NOT_A_REPARSE_POINT, FALSE);
+    // The buffer must hold the reparse header, 8 bytes for a tag with the
+    // Microsoft bit and 24 (with the GUID) for any other, or the call fails
+    // with ERROR_INSUFFICIENT_BUFFER; holding the header but not the data, it
+    // receives the header and the call fails with ERROR_MORE_DATA.
+    const std::vector<uint8_t>& data = *file.reparseData;
+    const bool microsoftTag = data.size() >= 4 && (data[3] & 0x80) != 0;
+    const DWORD header = microsoftTag ? 8 : 24;
+    if (outBufferSize < header) return Failed(122, FALSE);
+    *bytesReturned = data.size() > outBufferSize ? header : static_cast<DWORD>(data.size());
+    std::memcpy(outBuffer, data.data(), *bytesReturned);
+    return data.size() > outBufferSize ? Failed(ERROR_MORE_DATA, FALSE) : Return(TRUE);
 }
 
 DWORD WINAPI GetLastError(void) {
-    Log("GetLastError", Dec(world.lastError));
-    return world.lastError;
+    Log({Api::GetLastError});
+    return Return(world.lastError);
 }
 
 void WINAPI GetSystemInfo(SYSTEM_INFO* info) {
-    Log("GetSystemInfo", "");
+    Log({Api::GetSystemInfo});
     std::memset(info, 0, sizeof *info);
     info->dwPageSize = PAGE_SIZE;
     info->dwAllocationGranularity = world.granularity;
@@ -533,42 +619,40 @@ void WINAPI GetSystemInfo(SYSTEM_INFO* info) {
 
 HANDLE WINAPI CreateFileMappingW(HANDLE file, struct _SECURITY_ATTRIBUTES* security, DWORD protect,
                                  DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCWSTR name) {
-    Log("CreateFileMappingW", HandleName(file) + ", " + (security ? "security, " : "") + Hex(protect) +
-                                  ", " + Dec(maximumSizeHigh) + ", " + Dec(maximumSizeLow) +
-                                  (name ? ", named" : ""));
+    Log(On(Api::CreateFileMappingW, file,
+           {security != nullptr, protect, maximumSizeHigh, maximumSizeLow, name != nullptr}));
     OpenObject* object = Lookup(file);
-    if (object == nullptr || object->kind != OpenObject::FileObject || protect != PAGE_READONLY) {
-        world.lastError = 6;
-        return nullptr;
+    if (object == nullptr || object->kind != Object::File || protect != PAGE_READONLY) {
+        return Failed(6, HANDLE(nullptr));
     }
     const File& data = world.files.at(object->file);
-    // As on Windows, an empty file cannot be mapped.
-    if (data.mappingFails || data.Size() == 0 || InjectedFailure("CreateFileMappingW")) {
-        world.lastError = 1006;  // ERROR_FILE_INVALID
-        return nullptr;
-    }
-    return NewHandle(OpenObject::MappingObject, object->file);
+    // A maximum size of 0 maps the whole file, and an empty file cannot be
+    // mapped so (ERROR_FILE_INVALID); a read-only mapping cannot grow the file.
+    const uint64_t maximum = static_cast<uint64_t>(maximumSizeHigh) << 32 | maximumSizeLow;
+    if (maximum == 0 && data.Size() == 0) return Failed(1006, HANDLE(nullptr));
+    if (maximum > data.Size()) return Failed(8, HANDLE(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
+    if (data.mappingFails || InjectedFailure()) return Failed(8, HANDLE(nullptr));
+    return Return(NewHandle({Object::Mapping, object->file, true, object->access, object->share,
+                             maximum != 0 ? maximum : data.Size()}));
 }
 
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
                             SIZE_T bytesToMap) {
     const uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
-    Log("MapViewOfFile", HandleName(mapping) + ", " + Hex(access) + ", " + Dec(offsetHigh) + ", " +
-                             Dec(offsetLow) + ", " + Dec(bytesToMap));
+    Log(On(Api::MapViewOfFile, mapping, {access, offsetHigh, offsetLow, bytesToMap}));
     OpenObject* object = Lookup(mapping);
-    if (object == nullptr || object->kind != OpenObject::MappingObject || access != FILE_MAP_READ) {
-        world.lastError = 6;
-        return nullptr;
+    if (object == nullptr || object->kind != Object::Mapping || access != FILE_MAP_READ) {
+        return Failed(6, LPVOID(nullptr));
     }
     const File& file = world.files.at(object->file);
+    // A view starts on an allocation granule (ERROR_MAPPED_ALIGNMENT) and lies
+    // inside the mapping (ERROR_ACCESS_DENIED); a length of 0 runs to its end.
+    if (offset % world.granularity != 0) return Failed(1132, LPVOID(nullptr));
+    if (offset >= object->size || bytesToMap > object->size - offset) return Failed(5, LPVOID(nullptr));
+    if (bytesToMap == 0) bytesToMap = object->size - offset;
     const bool refused = std::find(file.viewFailsAt.begin(), file.viewFailsAt.end(), offset) !=
                          file.viewFailsAt.end();
-    // Views must start on a granule and stay inside the file, as on Windows.
-    if (refused || offset % world.granularity != 0 || bytesToMap == 0 ||
-        offset + bytesToMap > file.Size() || InjectedFailure("MapViewOfFile")) {
-        world.lastError = 8;  // ERROR_NOT_ENOUGH_MEMORY
-        return nullptr;
-    }
+    if (refused || InjectedFailure()) return Failed(8, LPVOID(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
     // The view's pages, then one guard page, so that a read past the last
     // mapped page faults just as it would on Windows.
     const size_t pages = (bytesToMap + PAGE_SIZE - 1) / PAGE_SIZE;
@@ -615,29 +699,29 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     mprotect(bytes + pages * PAGE_SIZE, PAGE_SIZE, PROT_NONE);
     views[base] = std::move(view);
     world.maxViewsMapped = std::max(world.maxViewsMapped, ++world.viewsMapped);
-    return base;
+    return Return(base);
 }
 
 BOOL WINAPI UnmapViewOfFile(LPCVOID baseAddress) {
+    // The view's file and offset stand for its address in the log.
     auto it = views.find(baseAddress);
     if (it == views.end()) {
-        Log("UnmapViewOfFile", "bad");
-        return FALSE;
+        Log({Api::UnmapViewOfFile, {}, {}, {}, Object::Unknown});
+        return Failed(487, FALSE);  // ERROR_INVALID_ADDRESS
     }
-    Log("UnmapViewOfFile", Utf8(it->second.file) + "@" + Dec(it->second.offset));
+    Log({Api::UnmapViewOfFile, {it->second.offset}, {}, it->second.file, Object::Mapping});
     munmap(const_cast<void*>(baseAddress), it->second.mappedBytes);
     views.erase(it);
     --world.viewsMapped;
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO* info) {
-    Log("GetConsoleScreenBufferInfo", HandleName(console));
+    Log(On(Api::GetConsoleScreenBufferInfo, console));
     OpenObject* object = Lookup(console);
-    if (object == nullptr || object->kind != OpenObject::ConsoleObject || world.console.infoFails ||
-        InjectedFailure("GetConsoleScreenBufferInfo")) {
-        world.lastError = 6;
-        return FALSE;
+    if (object == nullptr || object->kind != Object::Console || world.console.infoFails ||
+        InjectedFailure()) {
+        return Failed(6, FALSE);
     }
     std::memset(info, 0, sizeof *info);
     info->dwSize = {world.console.width, world.console.height};
@@ -645,46 +729,49 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     info->srWindow = {0, 0, static_cast<SHORT>(world.console.width - 1),
                       static_cast<SHORT>(world.console.height - 1)};
     info->dwMaximumWindowSize = info->dwSize;
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI WriteConsoleOutputCharacterW(HANDLE console, LPCWSTR characters, DWORD length,
                                          COORD position, LPDWORD written) {
     const std::u16string text(characters, length);
-    Log("WriteConsoleOutputCharacterW", "\"" + Utf8(text) + "\", " + Dec(length) + ", " +
-                                            Dec(position.X) + ", " + Dec(position.Y));
+    Log(On(Api::WriteConsoleOutputCharacterW, console,
+           {length, static_cast<uint64_t>(position.X), static_cast<uint64_t>(position.Y)}, Utf8(text)));
     OpenObject* object = Lookup(console);
-    if (object == nullptr || object->kind != OpenObject::ConsoleObject || written == nullptr) {
-        world.lastError = 6;
-        return FALSE;
+    if (object == nullptr || object->kind != Object::Console || written == nullptr) return Failed(6, FALSE);
+    // The first cell must lie in the screen buffer; the characters wrap to
+    // the next row and stop at the end of the buffer.
+    const Console& screen = world.console;
+    if (position.X < 0 || position.Y < 0 || position.X >= screen.width || position.Y >= screen.height) {
+        *written = 0;
+        return Failed(87, FALSE);  // ERROR_INVALID_PARAMETER
     }
     world.console.writes.push_back({position, text});
-    // Characters wrap to the next row and stop at the end of the buffer.
     size_t cell = static_cast<size_t>(position.Y) * world.console.width + position.X;
     DWORD count = 0;
     for (; count < length && cell < world.console.cells.size(); ++count) world.console.cells[cell++] = text[count];
     *written = count;
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* count) {
     const int call = world.counterCalls++;
-    Log("QueryPerformanceCounter", Dec(call));
+    Log({Api::QueryPerformanceCounter});
     if ((call < static_cast<int>(world.counterFails.size()) && world.counterFails[call]) ||
-        InjectedFailure("QueryPerformanceCounter")) {
-        return FALSE;
+        InjectedFailure()) {
+        return Return(FALSE);
     }
     count->QuadPart = call < static_cast<int>(world.counterReadings.size())
                           ? world.counterReadings[call]
                           : 1000 + call;
-    return TRUE;
+    return Return(TRUE);
 }
 
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
-    Log("QueryPerformanceFrequency", "");
-    if (world.frequencyFails || InjectedFailure("QueryPerformanceFrequency")) return FALSE;
+    Log({Api::QueryPerformanceFrequency});
+    if (world.frequencyFails || InjectedFailure()) return Return(FALSE);
     frequency->QuadPart = world.frequency;
-    return TRUE;
+    return Return(TRUE);
 }
 
 }  // extern "C"

@@ -32,7 +32,7 @@ struct File {
     std::map<uint64_t, uint8_t> patches;
 
     bool directory = false;
-    bool refuseOpen = false;    // held open for writing elsewhere, no access, ...
+    bool accessDenied = false;  // CreateFileW fails with ERROR_ACCESS_DENIED
     bool sizeFails = false;     // GetFileSizeEx fails
     bool mappingFails = false;  // CreateFileMappingW fails
     std::vector<uint64_t> viewFailsAt;    // MapViewOfFile fails for these offsets
@@ -72,10 +72,31 @@ struct Console {
     std::u16string Row(SHORT y) const;
 };
 
+// What the log records: every platform function the program calls, and the
+// two events of an unhandled exception (the fault, the filter's answer).
+enum class Api {
+    GetCommandLineW, ExitProcess, SetUnhandledExceptionFilter, GetStdHandle, WriteFile,
+    CharToOemBuffW, wsprintfW, LocalAlloc, CreateFileW, GetFileSizeEx, CloseHandle,
+    DeviceIoControl, GetLastError, GetSystemInfo, CreateFileMappingW, MapViewOfFile,
+    UnmapViewOfFile, GetConsoleScreenBufferInfo, WriteConsoleOutputCharacterW,
+    QueryPerformanceCounter, QueryPerformanceFrequency, Exception, Filter,
+};
+const char* Name(Api api);
+
+// What a handle argument stands for.
+enum class Object { None, File, Mapping, Console, Stream, Unknown };
+
+using Numbers = std::vector<uint64_t>;
+
 struct Call {
-    std::string name;
-    std::string args;
-    std::string Text() const { return name + "(" + args + ")"; }
+    Api api;
+    Numbers args = {};      // the arguments in order but the name or handle below, and
+                            // an optional pointer as 1 (given) or 0
+    std::string text = {};  // the bytes written, or the text formatted or shown (UTF-8)
+    std::u16string object = {};  // the file a name or handle stands for; CONOUT$, stdout or stderr
+    Object kind = Object::None;  // of the handle argument, if the call takes one
+    int64_t result = 0;  // the return value; a handle or pointer as 1 (usable) or 0
+    DWORD error = 0;     // the last error the call set
 };
 
 // How one scenario ended.
@@ -105,8 +126,7 @@ struct World {
     // that operation fails (0: never). failableCalls counts them in a run.
     int failAtCall = 0;
     int failableCalls = 0;
-    std::string failedCall;  // the name of the operation made to fail, if any
-    std::string failedCallArgs;
+    std::optional<size_t> failedCall;  // the index in the log of the call made to fail
     int64_t inPageAtMappedPage = 0;  // the k-th page mapped in a run (1-based) faults; 0: none
     int64_t pagesMapped = 0;
 
@@ -143,10 +163,19 @@ Outcome Run(const std::function<void()>& procedure);
 // Runs the whole program with the given command line.
 Outcome RunProgram(const std::u16string& commandLine);
 
-// The calls of the log with the given name, as "Name(args)" texts.
-std::vector<std::string> Calls(const std::string& name);
-// All calls as texts, in order.
-std::vector<std::string> AllCalls();
+// Another process opens the file and keeps it open for the rest of the
+// scenario, with the access and sharing given.
+void HoldOpen(const std::u16string& name, DWORD access, DWORD share);
+
+// The calls of one kind in the log, in order, and the object each was about.
+std::vector<Call> Calls(Api api);
+std::vector<std::u16string> Objects(Api api);
+// The arguments of the calls of one kind, of all or of those about one object.
+std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object = std::nullopt);
+// The index in the log of the first call of `api` at or after `from`, or of
+// the last one; the log's size when there is none.
+size_t IndexOf(Api api, size_t from = 0);
+size_t LastIndexOf(Api api);
 // The views mapped and unmapped, in order, as "+a0" / "-a0": the sign, the
 // file name and the chunk index (the offset in allocation granules).
 std::vector<std::string> ViewEvents();

@@ -6,25 +6,13 @@
 
 #include "frontend/command_line.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
-constexpr int RETURNS = -1;  // ParseCommandLine came back to its caller
-const std::string TOO_FEW = "At least two files must be specified.\n";
-const std::string NO_MEMORY = "Not enough memory.\n";
-const std::string HELP =
-    "\nDUVAK 1.2 - file comparison\n\n"
-    "Tests if the contents of two or more files are identical.\n\n"
-    "Usage: DUVAK [/Q] [/T] [/R] file1 file2 [file3 [...]]\n\n"
-    "  /Q                           Do not print comparison results.\n"
-    "  /T                           Print timing information.\n"
-    "  /R                           Also compare reparse points.\n"
-    "  file1, file2, file3, ...     Files to be compared.\n\n"
-    "ERRORLEVEL is set to 0 if the data in all files are identical, or to 1 if they\n"
-    "are not. If an error occurs, ERRORLEVEL is set to 2.\n";
+using namespace texts;
 
-std::string Invalid(const std::string& body) { return "Invalid option \"" + body + "\".\n"; }
-std::string Duplicated(const std::string& body) { return "Duplicated option \"" + body + "\".\n"; }
+constexpr int RETURNS = -1;  // ParseCommandLine came back to its caller
 
 struct ParseCase {
     std::u16string line;
@@ -114,18 +102,14 @@ TEST(CommandLine, SwitchErrorIsWrittenInPieces) {
     sim::Reset();
     EXPECT_EQ(sim::RunProgram(u"DUVAK a /Tx b").exitCode, 2u);
     EXPECT_EQ(sim::W().err.writes, (std::vector<std::string>{"Invalid option", " \"", "Tx", "\".\n"}));
-    EXPECT_TRUE(sim::Calls("CreateFileW").empty());
+    EXPECT_TRUE(sim::Calls(sim::Api::CreateFileW).empty());
 }
 
 TEST(CommandLine, FilesAreOpenedInCommandLineOrder) {
     sim::Reset();
     for (const char16_t* name : {u"a", u"b", u"c"}) sim::AddFile(name, "same");
     EXPECT_EQ(sim::RunProgram(u"DUVAK /q c a b").exitCode, 0u);
-    std::vector<std::string> opened;
-    for (const std::string& call : sim::Calls("CreateFileW")) {
-        opened.push_back(call.substr(12, call.find(',') - 12));  // after "CreateFileW("
-    }
-    EXPECT_EQ(opened, (std::vector<std::string>{"c", "a", "b"}));
+    EXPECT_EQ(sim::Objects(sim::Api::CreateFileW), (std::vector<std::u16string>{u"c", u"a", u"b"}));
 }
 
 }  // namespace

@@ -6,10 +6,14 @@
 
 #include "frontend/console_output.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
 using Writes = std::vector<std::string>;
+using sim::Api;
+using sim::Args;
+using sim::Calls;
 
 TEST(WriteText, OneOemBytePerUnitInOneWrite) {
     sim::Reset();
@@ -22,7 +26,7 @@ TEST(WriteText, OneOemBytePerUnitInOneWrite) {
     EXPECT_TRUE(first);
     EXPECT_TRUE(empty);
     EXPECT_EQ(sim::W().out.writes, (Writes{"caf\x82 \x81!", ""}));
-    EXPECT_EQ(sim::Calls("CharToOemBuffW"), (Writes{"CharToOemBuffW(7)", "CharToOemBuffW(0)"}));
+    EXPECT_EQ(Args(Api::CharToOemBuffW), (std::vector<sim::Numbers>{{7}, {0}}));
 
     sim::Reset();
     sim::W().out.failFromWrite = 1;
@@ -37,7 +41,7 @@ TEST(Print, LooksUpStandardOutputOnceAndWritesEachPiece) {
         Print(u"d", nullptr);
     });
     EXPECT_EQ(sim::W().out.writes, (Writes{"ab", "", "c\x82", "d"}));
-    EXPECT_EQ(sim::Calls("GetStdHandle"), (Writes{"GetStdHandle(out)"}));
+    EXPECT_EQ(Args(Api::GetStdHandle), std::vector<sim::Numbers>{{STD_OUTPUT_HANDLE}});
 }
 
 TEST(Print, MissingStandardOutputDisablesAllOutput) {
@@ -48,8 +52,8 @@ TEST(Print, MissingStandardOutputDisablesAllOutput) {
             Print(u"a", nullptr);
             Print(u"b", u"c", nullptr);
         });
-        EXPECT_TRUE(sim::Calls("WriteFile").empty());
-        EXPECT_EQ(sim::Calls("GetStdHandle").size(), 1u);
+        EXPECT_TRUE(Calls(Api::WriteFile).empty());
+        EXPECT_EQ(Calls(Api::GetStdHandle).size(), 1u);
         EXPECT_EQ(StdOutHandle, nullptr);
     }
 }
@@ -62,7 +66,7 @@ TEST(Print, FailedWriteSilencesTheRestOfTheRun) {
         Print(u"d", nullptr);
     });
     EXPECT_EQ(sim::W().out.bytes, "a");
-    EXPECT_EQ(sim::Calls("WriteFile").size(), 2u);
+    EXPECT_EQ(Calls(Api::WriteFile).size(), 2u);
     EXPECT_EQ(StdOutHandle, nullptr);
 
     // The timing line is three pieces; its second write fails.
@@ -71,8 +75,8 @@ TEST(Print, FailedWriteSilencesTheRestOfTheRun) {
     sim::AddFile(u"b", "xy");
     sim::W().out.failFromWrite = 3;
     EXPECT_EQ(sim::RunProgram(u"DUVAK /T a b").exitCode, 0u);
-    EXPECT_EQ(sim::W().out.bytes, "The files have the same data.\nFile access time: ");
-    EXPECT_EQ(sim::Calls("WriteFile").size(), 3u);
+    EXPECT_EQ(sim::W().out.bytes, texts::SAME + texts::TIME_HEAD);
+    EXPECT_EQ(Calls(Api::WriteFile).size(), 3u);
 }
 
 TEST(Fail, WritesPiecesToStandardErrorAndExitsWithTwo) {
@@ -95,8 +99,8 @@ TEST(Fail, WritesPiecesToStandardErrorAndExitsWithTwo) {
             sim::Run([] { Fail(u"The file \"", u"\u00e9", u"\" cannot be opened.\n", nullptr); });
         EXPECT_EQ(outcome.exitCode, 2u);
         EXPECT_EQ(sim::W().err.writes, c.written);
-        EXPECT_EQ(sim::Calls("WriteFile").size(), c.failFromWrite ? 2u : c.written.size());
-        EXPECT_EQ(sim::Calls("GetStdHandle"), (Writes{"GetStdHandle(err)"}));
+        EXPECT_EQ(Calls(Api::WriteFile).size(), c.failFromWrite ? 2u : c.written.size());
+        EXPECT_EQ(Args(Api::GetStdHandle), std::vector<sim::Numbers>{{STD_ERROR_HANDLE}});
         EXPECT_TRUE(sim::W().out.writes.empty());
     }
 }
@@ -106,8 +110,8 @@ TEST(Fail, FileNamesAppearAsGivenEvenWhenEmpty) {
         std::u16string line;
         std::string err;
     } const cases[] = {
-        {u"DUVAK \"\" b", "The file \"\" cannot be opened.\n"},
-        {u"DUVAK b \u00e9", "The file \"\x82\" cannot be opened.\n"},
+        {u"DUVAK \"\" b", texts::CannotOpen("")},
+        {u"DUVAK b \u00e9", texts::CannotOpen("\x82")},
     };
     for (const auto& c : cases) {
         sim::Reset();

@@ -9,16 +9,13 @@
 #include <map>
 #include <string>
 
-#include "frontend/messages.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
-std::string Narrow(const char16_t* text) {
-    std::string result;
-    for (; *text; ++text) result += static_cast<char>(*text);
-    return result;
-}
+using namespace texts;
+using sim::Api;
 
 struct Scenario {
     const char* name;
@@ -71,7 +68,8 @@ const std::vector<Scenario>& Scenarios() {
 
 struct Result {
     sim::Outcome outcome;
-    std::string out, err, failedCall, failedArgs;
+    std::string out, err;
+    std::optional<sim::Call> failed;  // the call made to fail
     int failableCalls;
     int64_t pagesMapped;
     size_t consoleWrites;
@@ -88,8 +86,7 @@ Result RunScenario(const Scenario& scenario, int failAtCall, int64_t inPageAtPag
     r.outcome = sim::RunProgram(scenario.commandLine);
     r.out = sim::W().out.bytes;
     r.err = sim::W().err.bytes;
-    r.failedCall = sim::W().failedCall;
-    r.failedArgs = sim::W().failedCallArgs;
+    if (sim::W().failedCall) r.failed = sim::W().log[*sim::W().failedCall];
     r.failableCalls = sim::W().failableCalls;
     r.pagesMapped = sim::W().pagesMapped;
     r.consoleWrites = sim::W().console.writes.size();
@@ -97,17 +94,9 @@ Result RunScenario(const Scenario& scenario, int failAtCall, int64_t inPageAtPag
     return r;
 }
 
-// The file a failed call was about: the first argument, without the mapping prefix.
-std::string FileOf(const std::string& args) {
-    std::string name = args.substr(0, args.find(", "));
-    return name.rfind("map:", 0) == 0 ? name.substr(4) : name;
-}
-
-const std::string TIME_NOT_AVAILABLE = Narrow(TEXT_TIME_NOT_AVAILABLE);
-
 // Standard output after a failure of the counter: the timing line says so.
 std::string WithoutTiming(const std::string& out) {
-    const size_t at = out.find(Narrow(TEXT_TIME_HEAD));
+    const size_t at = out.find(TIME_HEAD);
     return at == std::string::npos ? out : out.substr(0, at) + TIME_NOT_AVAILABLE;
 }
 
@@ -124,40 +113,39 @@ std::string Judge(const Result& base, const Result& r) {
     // A failure never turns into the opposite verdict.
     if (code != 2) EXPECT_EQ(code, *base.outcome.exitCode);
 
-    const std::string& call = r.failedCall;
-    const std::string file = FileOf(r.failedArgs);
-    const std::string cannotRead = Narrow(TEXT_FILE_HEAD) + file + Narrow(TEXT_CANNOT_READ_TAIL);
-    if (call == "LocalAlloc") {
+    const Api call = r.failed->api;
+    const std::string file = sim::Utf8(r.failed->object);
+    if (call == Api::LocalAlloc) {
         EXPECT_EQ(code, 2u);
-        EXPECT_EQ(r.err, Narrow(TEXT_NOT_ENOUGH_MEMORY));
+        EXPECT_EQ(r.err, NO_MEMORY);
         return "Not enough memory, 2";
     }
-    if (call == "CreateFileW" && file == "CONOUT$") {
+    if (call == Api::CreateFileW && file == "CONOUT$") {
         EXPECT_EQ(code, *base.outcome.exitCode);
         EXPECT_EQ(r.out, base.out);
         EXPECT_EQ(r.consoleWrites, 0u);
         return "no indicator, verdict";
     }
-    if (call == "CreateFileW") {
+    if (call == Api::CreateFileW) {
         EXPECT_EQ(code, 2u);
-        EXPECT_EQ(r.err, Narrow(TEXT_FILE_HEAD) + file + Narrow(TEXT_CANNOT_OPEN_TAIL));
+        EXPECT_EQ(r.err, CannotOpen(file));
         return "cannot be opened, 2";
     }
-    if (call == "GetFileSizeEx" || call == "DeviceIoControl" || call == "CreateFileMappingW" ||
-        call == "MapViewOfFile") {
+    if (call == Api::GetFileSizeEx || call == Api::DeviceIoControl ||
+        call == Api::CreateFileMappingW || call == Api::MapViewOfFile) {
         EXPECT_EQ(code, 2u);
-        EXPECT_EQ(r.err, cannotRead);
+        EXPECT_EQ(r.err, CannotRead(file));
         EXPECT_EQ(r.out, "");
         return "cannot be read, 2";
     }
-    if (call == "GetConsoleScreenBufferInfo") {
+    if (call == Api::GetConsoleScreenBufferInfo) {
         EXPECT_EQ(code, *base.outcome.exitCode);
         EXPECT_EQ(r.out, base.out);
         EXPECT_EQ(r.consoleWrites, 0u);
         EXPECT_EQ(r.consoleHandlesLeft, 0);
         return "no indicator, verdict";
     }
-    if (call == "WriteFile") {
+    if (call == Api::WriteFile) {
         // Standard output goes silent from the failed piece on.
         EXPECT_EQ(code, *base.outcome.exitCode);
         EXPECT_LT(r.out.size(), base.out.size());
@@ -165,12 +153,12 @@ std::string Judge(const Result& base, const Result& r) {
         EXPECT_EQ(r.err, "");
         return "output dropped, verdict code";
     }
-    if (call == "QueryPerformanceCounter" || call == "QueryPerformanceFrequency") {
+    if (call == Api::QueryPerformanceCounter || call == Api::QueryPerformanceFrequency) {
         EXPECT_EQ(code, *base.outcome.exitCode);
         EXPECT_EQ(r.out, WithoutTiming(base.out));
         return "time not available, verdict code";
     }
-    ADD_FAILURE() << "no outcome defined for a failure of " << call;
+    ADD_FAILURE() << "no outcome defined for a failure of " << sim::Name(call);
     return "undefined";
 }
 
@@ -185,8 +173,8 @@ TEST(FaultSweep, EveryFailableCallFailsOnceWithItsDefinedOutcome) {
         for (int k = 1; k <= base.failableCalls; ++k) {
             SCOPED_TRACE(std::string(scenario.name) + ", failing call " + std::to_string(k));
             const Result r = RunScenario(scenario, k, 0);
-            ASSERT_FALSE(r.failedCall.empty()) << "the run ended before call " << k;
-            ++table[r.failedCall][Judge(base, r)];
+            ASSERT_TRUE(r.failed) << "the run ended before call " << k;
+            ++table[sim::Name(r.failed->api)][Judge(base, r)];
             ++runs;
         }
     }
@@ -217,7 +205,7 @@ TEST(FaultSweep, EveryMappedPageUnreadableOnceGivesTheReadError) {
             // may go unread and the verdict stands.
             if (*r.outcome.exitCode == 2 || *base.outcome.exitCode == 0) {
                 EXPECT_EQ(*r.outcome.exitCode, 2u);
-                EXPECT_EQ(r.err, Narrow(TEXT_READ_ERROR));
+                EXPECT_EQ(r.err, READ_ERROR);
                 EXPECT_EQ(r.out, "");
                 ++table["Error reading files, 2"];
             } else {

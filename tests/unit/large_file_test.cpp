@@ -16,8 +16,10 @@ TEST(LargeFile, TerabyteFilesMapPastFourGibibytesAndCountPercentages) {
     AddZeroFile(u"a", TERABYTE);
     AddZeroFile(u"b", TERABYTE).patches[DIFFERING_CHUNK * GRANULE + GRANULE - 1] = 1;
     std::vector<std::string> progressAtDifference;
+    // 700 * 16 MiB = 2 * 2^32 + 3,154,116,608; the last full chunk would end at 2^40 exactly.
+    const Numbers differingView = {FILE_MAP_READ, 2, 3154116608, GRANULE};
     W().onCall = [&](const Call& call) {
-        if (call.name == "MapViewOfFile" && call.args.rfind("map:a, 0x4, 2, 3154116608,", 0) == 0) {
+        if (call.api == Api::MapViewOfFile && call.object == u"a" && call.args == differingView) {
             progressAtDifference.push_back(Utf8(W().console.Row(W().console.cursor.Y)).substr(4, 13));
         }
     };
@@ -27,11 +29,9 @@ TEST(LargeFile, TerabyteFilesMapPastFourGibibytesAndCountPercentages) {
     ASSERT_TRUE(outcome.exitCode);
     EXPECT_EQ(*outcome.exitCode, 1u);
     EXPECT_EQ(W().out.bytes, "The files have different contents.\n");
-    const std::vector<std::string> maps = Calls("MapViewOfFile");
-    ASSERT_EQ(maps.size(), 2 * (DIFFERING_CHUNK + 1));
-    // 700 * 16 MiB = 2 * 2^32 + 3,154,116,608; the last full chunk would end at 2^40 exactly.
-    EXPECT_EQ(maps.back(), "MapViewOfFile(map:b, 0x4, 2, 3154116608, 16777216)");
-    EXPECT_EQ(maps[2 * 256], "MapViewOfFile(map:a, 0x4, 1, 0, 16777216)");
+    ASSERT_EQ(Calls(Api::MapViewOfFile).size(), 2 * (DIFFERING_CHUNK + 1));
+    EXPECT_EQ(Args(Api::MapViewOfFile, u"b").back(), differingView);
+    EXPECT_EQ(Args(Api::MapViewOfFile, u"a")[256], (Numbers{FILE_MAP_READ, 1, 0, GRANULE}));
     // The chunk count is 65,536, so the percentage first moves at chunk 656.
     std::vector<std::string> updates;
     for (const auto& [position, text] : W().console.writes) updates.push_back(Utf8(text));

@@ -5,35 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "frontend/messages.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
+using namespace texts;
+
 constexpr size_t LINE_UNITS = 32767 - 1;  // before the NUL
 constexpr SIZE_T ENTRY_LINKS = 16;        // next and handle, before the name
-
-const std::string SAME = "The files have the same data.\n";
-const std::string CONTENTS = "The files have different contents.\n";
-
-std::string Ascii(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
 // A name of `length` units cycling through `pattern`.
 std::u16string Filler(size_t length, const std::u16string& pattern) {
     std::u16string text;
     for (size_t i = 0; i < length; ++i) text += pattern[i % pattern.size()];
     return text;
-}
-
-// The names of the files opened, in order, as the call log spells them.
-std::vector<std::string> OpenedNames() {
-    std::vector<std::string> names;
-    for (const sim::Call& call : sim::W().log) {
-        if (call.name == "CreateFileW" && call.args.rfind("CONOUT$", 0) != 0) {
-            names.push_back(call.args.substr(0, call.args.find(", 0x")));
-        }
-    }
-    return names;
 }
 
 // One name that takes the whole line, bare or quoted with spaces and slashes
@@ -51,12 +37,12 @@ TEST(Limits, OneHugeFileName) {
     for (const auto& shape : shapes) {
         const std::u16string line = u"DUVAK " + shape.token + u" b";
         ASSERT_EQ(line.size(), LINE_UNITS);
-        SCOPED_TRACE(Ascii(shape.token.substr(0, 20)));
+        SCOPED_TRACE(Narrow(shape.token.substr(0, 20)));
 
         sim::Reset();
         sim::AddFile(u"b", "abc");
         EXPECT_EQ(sim::RunProgram(line).exitCode, 2u);
-        EXPECT_EQ(sim::W().err.bytes, "The file \"" + Ascii(shape.name) + "\" cannot be opened.\n");
+        EXPECT_EQ(sim::W().err.bytes, CannotOpen(Narrow(shape.name)));
         EXPECT_EQ(sim::W().out.bytes, "");
         const std::vector<SIZE_T> sizes = {ENTRY_LINKS + 2 * (shape.name.size() + 1),
                                            ENTRY_LINKS + 4};
@@ -95,7 +81,7 @@ TEST(Limits, SixteenThousandOneLetterNames) {
         {"distinct, the last differs", distinct, true, 1, CONTENTS, ""},
         {"one name throughout", repeated, false, 0, SAME, ""},
         {"one name, then a missing one", lastMissing, false, 2, "",
-         "The file \"z\" cannot be opened.\n"},
+         CannotOpen("z")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,16 +98,11 @@ TEST(Limits, SixteenThousandOneLetterNames) {
         EXPECT_EQ(sim::W().out.bytes, c.out);
         EXPECT_EQ(sim::W().err.bytes, c.err);
         EXPECT_EQ(sim::W().allocations, std::vector<SIZE_T>(count, ENTRY_LINKS + 4));
-        const std::vector<std::string> opened = OpenedNames();
-        ASSERT_EQ(opened.size(), count);
-        for (size_t i = 0; i < count; ++i) {
-            if (opened[i] != sim::Utf8(c.names[i])) {
-                ADD_FAILURE() << "file " << i << " opened as " << opened[i];
-                break;
-            }
-        }
+        std::vector<std::u16string> opened = sim::Objects(sim::Api::CreateFileW);
+        std::erase(opened, u"CONOUT$");
+        EXPECT_TRUE(opened == c.names) << "the files opened are not the files named";
         // One view of every file: all of them were read.
-        if (c.exit != 2) EXPECT_EQ(sim::Calls("MapViewOfFile").size(), count);
+        if (c.exit != 2) EXPECT_EQ(sim::Calls(sim::Api::MapViewOfFile).size(), count);
     }
 }
 
@@ -136,13 +117,13 @@ TEST(Limits, OneHugeSwitchBody) {
         UINT exit;
         std::string out, err;
     } cases[] = {
-        {u"DUVAK /" + plain, 2, "", "Invalid option \"" + Ascii(plain) + "\".\n"},
-        {u"DUVAK /" + quoted, 2, "", "Invalid option \"" + Ascii(quoted) + "\".\n"},
-        {u"DUVAK -" + beforeHelp + u" /?", 0, Ascii(TEXT_HELP), ""},
+        {u"DUVAK /" + plain, 2, "", Invalid(Narrow(plain))},
+        {u"DUVAK /" + quoted, 2, "", Invalid(Narrow(quoted))},
+        {u"DUVAK -" + beforeHelp + u" /?", 0, HELP, ""},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(c.line.size(), LINE_UNITS);
-        SCOPED_TRACE(Ascii(c.line.substr(0, 20)));
+        SCOPED_TRACE(Narrow(c.line.substr(0, 20)));
         sim::Reset();
         sim::AddFile(u"a", "abc");
         EXPECT_EQ(sim::RunProgram(c.line).exitCode, c.exit);

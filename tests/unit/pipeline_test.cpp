@@ -5,16 +5,16 @@
 
 #include "compare/pipeline.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 using namespace sim;
+using namespace texts;
 using Strings = std::vector<std::string>;
+using Names = std::vector<std::u16string>;
 
 namespace {
 
 constexpr uint64_t GiB = 1ull << 30;
-const char SAME[] = "The files have the same data.\n";
-const char DIFFERENT_SIZES[] = "The files have different sizes.\n";
-const char DIFFERENT_CONTENTS[] = "The files have different contents.\n";
 
 class Pipeline : public ::testing::Test {
 protected:
@@ -30,14 +30,6 @@ protected:
     }
 };
 
-size_t IndexOf(const std::string& name, bool last = false) {
-    size_t found = SIZE_MAX;
-    for (size_t i = 0; i < W().log.size(); ++i) {
-        if (W().log[i].name == name && (last || found == SIZE_MAX)) found = i;
-    }
-    return found;
-}
-
 TEST_F(Pipeline, NamesTheFirstFileInRingOrderThatCannotBeOpened) {
     struct Case {
         const char* what;
@@ -47,8 +39,11 @@ TEST_F(Pipeline, NamesTheFirstFileInRingOrderThatCannotBeOpened) {
         {"second missing", [] { AddFile(u"a", "x"); AddFile(u"c", "x"); }, "b"},
         {"first a directory, second missing",
          [] { AddFile(u"a", "").directory = true; AddFile(u"c", "x"); }, "a"},
-        {"third refused", [] { AddFile(u"a", "x"); AddFile(u"b", "x");
-                               AddFile(u"c", "x").refuseOpen = true; }, "c"},
+        {"third held open for writing elsewhere",
+         [] { AddFile(u"a", "x"); AddFile(u"b", "x"); AddFile(u"c", "x");
+              HoldOpen(u"c", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE); }, "c"},
+        {"second not accessible", [] { AddFile(u"a", "x"); AddFile(u"b", "x").accessDenied = true;
+                                       AddFile(u"c", "x"); }, "b"},
         {"third missing, first two of different sizes",
          [] { AddFile(u"a", "x"); AddFile(u"b", "yy"); }, "c"},
     };
@@ -56,24 +51,24 @@ TEST_F(Pipeline, NamesTheFirstFileInRingOrderThatCannotBeOpened) {
         SCOPED_TRACE(c.what);
         Reset();
         c.setUp();
-        EXPECT_EQ(Duvak(u"a b c"),
-                  std::make_pair("The file \"" + c.message + "\" cannot be opened.\n", 2u));
+        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(CannotOpen(c.message), 2u));
         EXPECT_TRUE(W().out.bytes.empty());
-        EXPECT_TRUE(Calls("GetFileSizeEx").empty());
+        EXPECT_TRUE(Calls(Api::GetFileSizeEx).empty());
     }
 }
 
 TEST_F(Pipeline, OpensEveryFileForSequentialReadingBeforeAnySizeQuery) {
-    for (const auto& [options, flags] : {std::pair{u"", "0x8000000"}, {u"/R ", "0x8200000"}}) {
+    // Quiet: the console is not opened.
+    for (const auto& [options, flags] :
+         {std::pair{u"/Q ", FILE_FLAG_SEQUENTIAL_SCAN},
+          {u"/Q /R ", FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT}}) {
         Reset();
         AddSameFiles({u"a", u"b", u"c"}, 10);
-        EXPECT_EQ(Duvak(std::u16string(options) + u"a b c"), std::make_pair(std::string(SAME), 0u));
-        const std::string tail = std::string(", 0x80000000, 0x1, 3, ") + flags;
-        const Strings opens = Calls("CreateFileW");
-        EXPECT_EQ(Strings(opens.begin(), opens.begin() + 3),
-                  (Strings{"CreateFileW(a" + tail + ")", "CreateFileW(b" + tail + ")",
-                           "CreateFileW(c" + tail + ")"}));
-        EXPECT_LT(IndexOf("CreateFileW"), IndexOf("GetFileSizeEx"));
+        EXPECT_EQ(Duvak(std::u16string(options) + u"a b c"), std::make_pair(std::string(), 0u));
+        EXPECT_EQ(Objects(Api::CreateFileW), (Names{u"a", u"b", u"c"}));
+        const Numbers sharedReading = {GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, flags, 0};
+        EXPECT_EQ(Args(Api::CreateFileW), std::vector<Numbers>(3, sharedReading));
+        EXPECT_LT(LastIndexOf(Api::CreateFileW), IndexOf(Api::GetFileSizeEx));
     }
 }
 
@@ -82,32 +77,30 @@ TEST_F(Pipeline, SizeWalkStopsAtTheFirstMismatchOrFailure) {
         const char* what;
         std::function<void()> setUp;
         std::pair<std::string, UINT> verdict;
-        Strings queried;
+        Names queried;
     } cases[] = {
         {"head's size unknown", [] { AddFile(u"a", "x").sizeFails = true; AddFile(u"b", "x");
                                      AddFile(u"c", "x"); },
-         {"The file \"a\" cannot be read.\n", 2}, {"a"}},
+         {CannotRead("a"), 2}, {u"a"}},
         {"second's size unknown", [] { AddFile(u"a", "x"); AddFile(u"b", "x").sizeFails = true;
                                        AddFile(u"c", "x"); },
-         {"The file \"b\" cannot be read.\n", 2}, {"a", "b"}},
+         {CannotRead("b"), 2}, {u"a", u"b"}},
         {"second differs, third's query would fail",
          [] { AddFile(u"a", "x"); AddFile(u"b", "xy"); AddFile(u"c", "x").sizeFails = true; },
-         {DIFFERENT_SIZES, 1}, {"a", "b"}},
+         {SIZES, 1}, {u"a", u"b"}},
         {"third differs", [] { AddFile(u"a", "x"); AddFile(u"b", "x"); AddFile(u"c", ""); },
-         {DIFFERENT_SIZES, 1}, {"a", "b", "c"}},
+         {SIZES, 1}, {u"a", u"b", u"c"}},
         {"sizes equal in their low 32 bits",
          [] { AddZeroFile(u"a", 4 * GiB + 1); AddFile(u"b", "x"); AddFile(u"c", "x"); },
-         {DIFFERENT_SIZES, 1}, {"a", "b"}},
+         {SIZES, 1}, {u"a", u"b"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Reset();
         c.setUp();
         EXPECT_EQ(Duvak(u"a b c"), c.verdict);
-        Strings expected;
-        for (const auto& name : c.queried) expected.push_back("GetFileSizeEx(" + name + ")");
-        EXPECT_EQ(Calls("GetFileSizeEx"), expected);
-        EXPECT_TRUE(Calls("CreateFileMappingW").empty());
+        EXPECT_EQ(Objects(Api::GetFileSizeEx), c.queried);
+        EXPECT_TRUE(Calls(Api::CreateFileMappingW).empty());
     }
 }
 
@@ -115,40 +108,40 @@ TEST_F(Pipeline, EmptyFilesAreTheSameWithoutAnyMapping) {
     AddFile(u"a", "");
     AddFile(u"b", "");
     AddFile(u"c", "");
-    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(std::string(SAME), 0u));
-    EXPECT_TRUE(Calls("CreateFileMappingW").empty());
-    EXPECT_TRUE(Calls("MapViewOfFile").empty());
+    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(SAME, 0u));
+    EXPECT_TRUE(Calls(Api::CreateFileMappingW).empty());
+    EXPECT_TRUE(Calls(Api::MapViewOfFile).empty());
 }
 
 TEST_F(Pipeline, MapsEachFileReadOnlyAndThenClosesItsHandle) {
     AddSameFiles({u"a", u"b"}, 100);
-    EXPECT_EQ(Duvak(u"a b"), std::make_pair(std::string(SAME), 0u));
+    EXPECT_EQ(Duvak(u"a b"), std::make_pair(SAME, 0u));
     Strings mappingCalls;
-    for (const std::string& call : AllCalls()) {
-        if (call.rfind("CreateFileMappingW", 0) == 0 || call.rfind("CloseHandle(a", 0) == 0 ||
-            call.rfind("CloseHandle(b", 0) == 0) {
-            mappingCalls.push_back(call);
+    for (const Call& call : W().log) {
+        if (call.api == Api::CreateFileMappingW || (call.api == Api::CloseHandle && call.kind == Object::File)) {
+            mappingCalls.push_back(Name(call.api) + (" " + Utf8(call.object)));
         }
     }
-    EXPECT_EQ(mappingCalls, (Strings{"CreateFileMappingW(a, 0x2, 0, 0)", "CloseHandle(a)",
-                                     "CreateFileMappingW(b, 0x2, 0, 0)", "CloseHandle(b)"}));
+    EXPECT_EQ(mappingCalls, (Strings{"CreateFileMappingW a", "CloseHandle a", "CreateFileMappingW b",
+                                     "CloseHandle b"}));
+    EXPECT_EQ(Args(Api::CreateFileMappingW), std::vector<Numbers>(2, Numbers{0, PAGE_READONLY, 0, 0, 0}));
 
     Reset();
     AddSameFiles({u"a", u"b", u"c"}, 100);
     W().files[u"b"].mappingFails = true;
-    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(std::string("The file \"b\" cannot be read.\n"), 2u));
+    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(CannotRead("b"), 2u));
 }
 
 TEST_F(Pipeline, CutsTheFilesIntoGranulesAndFindsADifferenceInTheLastByte) {
     const uint64_t G = 4096;
     const struct {
         uint64_t size;
-        Strings views;  // file a's views as "offset high, offset low, length"
+        std::vector<Numbers> views;  // file a's views: offset high, offset low, length
     } cases[] = {
-        {G, {"0, 0, 4096"}},
-        {G + 1, {"0, 0, 4096", "0, 4096, 1"}},
-        {1, {"0, 0, 1"}},
-        {3 * G + 13, {"0, 0, 4096", "0, 4096, 4096", "0, 8192, 4096", "0, 12288, 13"}},
+        {G, {{0, 0, 4096}}},
+        {G + 1, {{0, 0, 4096}, {0, 4096, 1}}},
+        {1, {{0, 0, 1}}},
+        {3 * G + 13, {{0, 0, 4096}, {0, 4096, 4096}, {0, 8192, 4096}, {0, 12288, 13}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
@@ -157,16 +150,11 @@ TEST_F(Pipeline, CutsTheFilesIntoGranulesAndFindsADifferenceInTheLastByte) {
             W().granularity = G;
             AddSameFiles({u"a", u"b"}, c.size);
             if (differ) W().files[u"b"].ChangeByte(c.size - 1);
-            EXPECT_EQ(Duvak(u"a b"), std::make_pair(std::string(differ ? DIFFERENT_CONTENTS : SAME),
-                                                    differ ? 1u : 0u));
-            Strings expected;
-            for (const auto& view : c.views) expected.push_back("MapViewOfFile(map:a, 0x4, " + view + ")");
-            EXPECT_EQ(Calls("MapViewOfFile").size(), 2 * expected.size());
-            Strings seen;
-            for (const auto& call : Calls("MapViewOfFile")) {
-                if (call.rfind("MapViewOfFile(map:a", 0) == 0) seen.push_back(call);
-            }
-            EXPECT_EQ(seen, expected);
+            EXPECT_EQ(Duvak(u"a b"), std::make_pair(differ ? CONTENTS : SAME, differ ? 1u : 0u));
+            std::vector<Numbers> expected;
+            for (const Numbers& view : c.views) expected.push_back({FILE_MAP_READ, view[0], view[1], view[2]});
+            EXPECT_EQ(Calls(Api::MapViewOfFile).size(), 2 * expected.size());
+            EXPECT_EQ(Args(Api::MapViewOfFile, u"a"), expected);
         }
     }
 }
@@ -174,7 +162,7 @@ TEST_F(Pipeline, CutsTheFilesIntoGranulesAndFindsADifferenceInTheLastByte) {
 TEST_F(Pipeline, TheFileComparedLastLeadsTheNextChunk) {
     W().granularity = 4096;
     AddSameFiles({u"a", u"b", u"c"}, 4 * 4096 - 3);
-    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(std::string(SAME), 0u));
+    EXPECT_EQ(Duvak(u"a b c"), std::make_pair(SAME, 0u));
     const Strings events = ViewEvents();
     const Strings expected = {"+a0", "+b0", "-b0", "+c0", "-c0", "-a0",
                               "+c1", "+a1", "-a1", "+b1", "-b1", "-c1",
@@ -187,7 +175,7 @@ TEST_F(Pipeline, TheFileComparedLastLeadsTheNextChunk) {
     Reset();
     W().granularity = 4096;
     AddSameFiles({u"a", u"b"}, 3 * 4096);
-    EXPECT_EQ(Duvak(u"a b"), std::make_pair(std::string(SAME), 0u));
+    EXPECT_EQ(Duvak(u"a b"), std::make_pair(SAME, 0u));
     Strings maps;
     for (const auto& event : ViewEvents()) {
         if (event[0] == '+') maps.push_back(event.substr(1));
@@ -204,7 +192,7 @@ TEST_F(Pipeline, FindsADifferenceInTheSecondChunkWhicheverFileHoldsIt) {
         W().granularity = 4096;
         AddSameFiles({u"a", u"b", u"c"}, 3 * 4096);
         W().files[holder].ChangeByte(4096 + 2000);
-        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(std::string(DIFFERENT_CONTENTS), 1u));
+        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(CONTENTS, 1u));
         const Strings events = ViewEvents();
         EXPECT_EQ(Strings(events.begin() + 6, events.end()), chunk1);
     }
@@ -218,8 +206,7 @@ TEST_F(Pipeline, AViewThatCannotBeMappedNamesItsFile) {
         W().granularity = 4096;
         AddSameFiles({u"a", u"b", u"c"}, 3 * 4096);
         W().files[file].viewFailsAt = {static_cast<uint64_t>(offset)};
-        EXPECT_EQ(Duvak(u"a b c"),
-                  std::make_pair("The file \"" + Utf8(file) + "\" cannot be read.\n", 2u));
+        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(CannotRead(Utf8(file)), 2u));
         EXPECT_TRUE(W().out.bytes.empty());
     }
 }
@@ -229,13 +216,11 @@ TEST_F(Pipeline, SplitsOffsetsPast4GiBIntoHighAndLowHalves) {
     W().granularity = 2 * GiB;
     AddZeroFile(u"a", 4 * GiB + 8);
     AddZeroFile(u"b", 4 * GiB + 8).patches[4 * GiB + 7] = 1;
-    EXPECT_EQ(Duvak(u"a b"), std::make_pair(std::string(DIFFERENT_CONTENTS), 1u));
-    EXPECT_EQ(Calls("MapViewOfFile"),
-              (Strings{"MapViewOfFile(map:a, 0x4, 0, 0, 2147483648)",
-                       "MapViewOfFile(map:b, 0x4, 0, 0, 2147483648)",
-                       "MapViewOfFile(map:b, 0x4, 0, 2147483648, 2147483648)",
-                       "MapViewOfFile(map:a, 0x4, 0, 2147483648, 2147483648)",
-                       "MapViewOfFile(map:a, 0x4, 1, 0, 8)", "MapViewOfFile(map:b, 0x4, 1, 0, 8)"}));
+    EXPECT_EQ(Duvak(u"a b"), std::make_pair(CONTENTS, 1u));
+    EXPECT_EQ(Args(Api::MapViewOfFile, u"a"), (std::vector<Numbers>{{FILE_MAP_READ, 0, 0, 2 * GiB},
+                                                                   {FILE_MAP_READ, 0, 2 * GiB, 2 * GiB},
+                                                                   {FILE_MAP_READ, 1, 0, 8}}));
+    EXPECT_EQ(Args(Api::MapViewOfFile, u"b"), Args(Api::MapViewOfFile, u"a"));
 }
 
 TEST_F(Pipeline, OnlyAnInPageErrorIsTurnedIntoAReadError) {
@@ -244,7 +229,7 @@ TEST_F(Pipeline, OnlyAnInPageErrorIsTurnedIntoAReadError) {
         W().granularity = 4096;
         AddSameFiles({u"a", u"b", u"c"}, 3 * 4096);
         W().files[file].inPageErrorAt = {4096 + 100};
-        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(std::string("Error reading files.\n"), 2u));
+        EXPECT_EQ(Duvak(u"a b c"), std::make_pair(READ_ERROR, 2u));
         EXPECT_TRUE(W().out.bytes.empty());
     }
 
@@ -255,7 +240,8 @@ TEST_F(Pipeline, OnlyAnInPageErrorIsTurnedIntoAReadError) {
     const Outcome crash = RunProgram(u"DUVAK a b");
     EXPECT_EQ(crash.crashCode, 0xC0000005u);
     EXPECT_FALSE(crash.exitCode.has_value());
-    EXPECT_EQ(Calls("filter"), Strings{"filter(0)"});
+    ASSERT_EQ(Calls(Api::Filter).size(), 1u);
+    EXPECT_EQ(Calls(Api::Filter)[0].result, EXCEPTION_CONTINUE_SEARCH);
     EXPECT_TRUE(W().err.bytes.empty());
 
     for (DWORD code : {0xC0000005u, 0xC0000006u}) {
@@ -267,7 +253,7 @@ TEST_F(Pipeline, OnlyAnInPageErrorIsTurnedIntoAReadError) {
         const Outcome outcome = sim::Run([&] { answer = InPageErrorFilter(&pointers); });
         if (code == EXCEPTION_IN_PAGE_ERROR) {
             EXPECT_EQ(outcome.exitCode, 2u);
-            EXPECT_EQ(W().err.bytes, "Error reading files.\n");
+            EXPECT_EQ(W().err.bytes, READ_ERROR);
         } else {
             EXPECT_TRUE(outcome.returned);
             EXPECT_EQ(answer, 0);
@@ -278,7 +264,7 @@ TEST_F(Pipeline, OnlyAnInPageErrorIsTurnedIntoAReadError) {
 TEST_F(Pipeline, TheSameFileNamedTwiceHoldsTheSameData) {
     W().granularity = 4096;
     AddGeneratedFile(u"a", 5 * 4096 + 3);
-    EXPECT_EQ(Duvak(u"a a"), std::make_pair(std::string(SAME), 0u));
+    EXPECT_EQ(Duvak(u"a a"), std::make_pair(SAME, 0u));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // The percentage shown in place on the console while the files are compared.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 using namespace sim;
-using Strings = std::vector<std::string>;
+using namespace texts;
 
 namespace {
 
@@ -30,11 +30,11 @@ protected:
         std::vector<std::u16string> seen;
         int maps = 0;
         W().onCall = [&](const Call& call) {
-            if (call.name == "MapViewOfFile" && maps++ % 2 == 0) seen.push_back(Indicator());
+            if (call.api == Api::MapViewOfFile && maps++ % 2 == 0) seen.push_back(Indicator());
         };
         EXPECT_EQ(RunProgram(u"DUVAK a b").exitCode, 0u);
         W().onCall = nullptr;
-        EXPECT_EQ(W().out.bytes, "The files have the same data.\n");
+        EXPECT_EQ(W().out.bytes, SAME);
         EXPECT_EQ(Indicator(), BLANK);
         EXPECT_EQ(W().console.openHandles, 0);
         for (const auto& [position, text] : W().console.writes) {
@@ -47,7 +47,8 @@ protected:
 
 TEST_F(Progress, ShowsTheShareOfChunksStartedAndBlanksItAtTheEnd) {
     EXPECT_EQ(RunChunks(1), std::vector<std::u16string>{u" 0% compared."});
-    EXPECT_EQ(Calls("CreateFileW").back(), "CreateFileW(CONOUT$, 0xc0000000, 0x2, 3, 0x0)");
+    EXPECT_EQ(Args(Api::CreateFileW, u"CONOUT$"),
+              (std::vector<Numbers>{{GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, 0, OPEN_EXISTING, 0, 0}}));
     EXPECT_EQ(W().console.writes.size(), 2u);
 
     Reset();
@@ -83,13 +84,11 @@ TEST_F(Progress, NoIndicatorWhenNothingIsRead) {
         std::function<void()> setUp;
         std::string out;
     } cases[] = {
-        {"empty files", u"DUVAK a b", [] { AddFile(u"a", ""); AddFile(u"b", ""); },
-         "The files have the same data.\n"},
-        {"different sizes", u"DUVAK a b", [] { AddFile(u"a", "x"); AddFile(u"b", "xy"); },
-         "The files have different sizes.\n"},
+        {"empty files", u"DUVAK a b", [] { AddFile(u"a", ""); AddFile(u"b", ""); }, SAME},
+        {"different sizes", u"DUVAK a b", [] { AddFile(u"a", "x"); AddFile(u"b", "xy"); }, SIZES},
         {"different reparse data", u"DUVAK /R a b",
          [] { AddFile(u"a", "x"); AddFile(u"b", "x").reparseData = std::vector<uint8_t>(40, 1); },
-         "The files have different contents.\n"},
+         CONTENTS},
         {"quiet", u"DUVAK /Q a b", [] { AddFile(u"a", "x"); AddFile(u"b", "x"); }, ""},
     };
     for (const Case& c : cases) {
@@ -98,7 +97,7 @@ TEST_F(Progress, NoIndicatorWhenNothingIsRead) {
         c.setUp();
         RunProgram(c.commandLine);
         EXPECT_EQ(W().out.bytes, c.out);
-        for (const auto& call : Calls("CreateFileW")) EXPECT_EQ(call.find("CONOUT$"), std::string::npos);
+        for (const auto& name : Objects(Api::CreateFileW)) EXPECT_NE(name, u"CONOUT$");
         EXPECT_TRUE(W().console.writes.empty());
     }
 }
@@ -112,14 +111,14 @@ TEST_F(Progress, AnUnusableConsoleOnlyMeansNoIndicator) {
         AddFile(u"a", "same");
         AddFile(u"b", "same");
         EXPECT_EQ(RunProgram(u"DUVAK a b").exitCode, 0u);
-        EXPECT_EQ(W().out.bytes, "The files have the same data.\n");
+        EXPECT_EQ(W().out.bytes, SAME);
         EXPECT_TRUE(W().console.writes.empty());
         EXPECT_EQ(W().console.openHandles, 0);
         if (infoFails) {
-            const Strings calls = AllCalls();
-            const auto info = std::find(calls.begin(), calls.end(), "GetConsoleScreenBufferInfo(console)");
-            ASSERT_NE(info, calls.end());
-            EXPECT_EQ(info[1], "CloseHandle(console)");
+            const size_t info = IndexOf(Api::GetConsoleScreenBufferInfo);
+            ASSERT_LT(info + 1, W().log.size());
+            EXPECT_EQ(W().log[info + 1].api, Api::CloseHandle);
+            EXPECT_EQ(W().log[info + 1].kind, Object::Console);
         }
     }
 }
@@ -133,7 +132,7 @@ TEST_F(Progress, AFailedRunLeavesTheIndicatorOnScreen) {
         File& b = AddGeneratedFile(u"b", 3 * 4096);
         if (inPage) b.inPageErrorAt = {2 * 4096 + 8}; else b.viewFailsAt = {4096};
         EXPECT_EQ(RunProgram(u"DUVAK a b").exitCode, 2u);
-        EXPECT_EQ(W().err.bytes, inPage ? "Error reading files.\n" : "The file \"b\" cannot be read.\n");
+        EXPECT_EQ(W().err.bytes, inPage ? READ_ERROR : CannotRead("b"));
         EXPECT_EQ(Indicator(), inPage ? u"66% compared." : u"33% compared.");
     }
 }

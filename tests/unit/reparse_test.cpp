@@ -6,19 +6,21 @@
 #include "compare/pipeline.h"
 #include "compare/reparse.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 using namespace sim;
+using namespace texts;
 using Strings = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-const char SAME[] = "The files have the same data.\n";
-const char DIFFERENT[] = "The files have different contents.\n";
-
-Bytes Data(size_t length, uint8_t last = 0x11) {
+// Reparse data whose tag lacks the Microsoft bit: its header is 24 bytes long.
+Bytes Data(size_t length, uint8_t last = 0x11, uint8_t first = 0x42) {
     Bytes data(length, 0x42);
-    if (length > 0) data.back() = last;
+    if (length == 0) return data;
+    data.front() = first;
+    data.back() = last;
     return data;
 }
 
@@ -28,6 +30,8 @@ void AddFiles(size_t count = 3) {
         if (count-- > 0) AddFile(name, "contents");
     }
 }
+
+constexpr LONG FAILS = -2;  // QueryReparseSize never returned
 
 class Reparse : public ::testing::Test {
 protected:
@@ -39,12 +43,14 @@ TEST_F(Reparse, QuerySizeTellsLengthNoneOrTooLong) {
         std::optional<Bytes> data;
         std::optional<DWORD> error;
         DWORD capacity;
-        LONG expected;
+        LONG expected;  // FAILS: the run ends, the file cannot be read
     } cases[] = {
         {Data(40), {}, 16384, 40},
         {{}, {}, 24, 0},               // no reparse point: 4390
         {{}, ERROR_MORE_DATA, 16384, -1},
         {Data(50), {}, 24, -1},        // does not fit the buffer: 234
+        {Bytes{0x0C, 0, 0, 0xA0, 0, 0, 0, 0, 1, 2, 3, 4}, {}, 8, -1},  // a Microsoft tag: 234
+        {Data(40), {}, 16, FAILS},     // any other tag's header does not fit: 122
     };
     for (const Case& c : cases) {
         Reset();
@@ -53,14 +59,15 @@ TEST_F(Reparse, QuerySizeTellsLengthNoneOrTooLong) {
         file.reparseError = c.error;
         FileEntry* ring = MakeRing({u"a"});
         alignas(8) BYTE buffer[16384];
-        LONG length = 99;
-        EXPECT_TRUE(sim::Run([&] {
+        LONG length = FAILS;
+        EXPECT_EQ(sim::Run([&] {
             OpenFiles(ring, true);
             length = QueryReparseSize(ring, buffer, c.capacity);
-        }).returned);
+        }).returned, c.expected != FAILS);
         EXPECT_EQ(length, c.expected);
-        EXPECT_EQ(Calls("DeviceIoControl"),
-                  Strings{"DeviceIoControl(a, 0x900a8, none, 0, " + std::to_string(c.capacity) + ")"});
+        EXPECT_EQ(W().err.bytes, c.expected == FAILS ? CannotRead("a") : "");
+        EXPECT_EQ(Args(Api::DeviceIoControl, u"a"),
+                  (std::vector<Numbers>{{FSCTL_GET_REPARSE_POINT, 0, 0, c.capacity, 0}}));
         if (length > 0) EXPECT_EQ(Bytes(buffer, buffer + length), *c.data);
     }
 }
@@ -69,7 +76,7 @@ TEST_F(Reparse, ComparesEveryFileWithTheFirstUpToTheFirstDifference) {
     struct Case {
         const char* what;
         std::function<void()> setUp;
-        const char* out;
+        std::string out;
         Strings capacities;  // of each DeviceIoControl call, in order
     } cases[] = {
         {"ordinary files", [] { AddFiles(2); }, SAME, {"a 16384", "b 24"}},
@@ -77,24 +84,27 @@ TEST_F(Reparse, ComparesEveryFileWithTheFirstUpToTheFirstDifference) {
          SAME, {"a 16384", "b 40", "c 40"}},
         {"different lengths", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40);
                                    W().files[u"b"].reparseData = Data(30); },
-         DIFFERENT, {"a 16384", "b 40"}},
+         CONTENTS, {"a 16384", "b 40"}},
         {"same length, last byte differs", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40);
                                                 W().files[u"b"].reparseData = Data(40, 0x12); },
-         DIFFERENT, {"a 16384", "b 40"}},
+         CONTENTS, {"a 16384", "b 40"}},
+        {"same length, first byte differs", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40);
+                                                 W().files[u"b"].reparseData = Data(40, 0x11, 0x43); },
+         CONTENTS, {"a 16384", "b 40"}},
         {"link against an ordinary file", [] { AddFiles(2); W().files[u"a"].reparseData = Data(40); },
-         DIFFERENT, {"a 16384", "b 40"}},
+         CONTENTS, {"a 16384", "b 40"}},
         {"ordinary file against a longer link", [] { AddFiles(2); W().files[u"b"].reparseData = Data(40); },
-         DIFFERENT, {"a 16384", "b 24"}},
+         CONTENTS, {"a 16384", "b 24"}},
         {"other's data too long for the buffer", [] { AddFiles(2); W().files[u"a"].reparseData = Data(30);
                                                       W().files[u"b"].reparseData = Data(50); },
-         DIFFERENT, {"a 16384", "b 30"}},
+         CONTENTS, {"a 16384", "b 30"}},
         {"difference in the third", [] { AddFiles(); W().files[u"c"].reparseData = Data(8); },
-         DIFFERENT, {"a 16384", "b 24", "c 24"}},
+         CONTENTS, {"a 16384", "b 24", "c 24"}},
         {"second differs, third unreadable", [] { AddFiles(); W().files[u"b"].reparseData = Data(8);
                                                   W().files[u"c"].reparseError = 5; },
-         DIFFERENT, {"a 16384", "b 24"}},
+         CONTENTS, {"a 16384", "b 24"}},
         {"empty links", [] { AddFile(u"a", "").reparseData = Data(16); AddFile(u"b", "").reparseData = Data(17); },
-         DIFFERENT, {"a 16384", "b 24"}},
+         CONTENTS, {"a 16384", "b 24"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -102,14 +112,13 @@ TEST_F(Reparse, ComparesEveryFileWithTheFirstUpToTheFirstDifference) {
         c.setUp();
         const Outcome outcome = RunProgram(W().files.count(u"c") ? u"DUVAK /R a b c" : u"DUVAK /R a b");
         EXPECT_EQ(W().out.bytes, c.out);
-        EXPECT_EQ(outcome.exitCode, std::string(c.out) == SAME ? 0u : 1u);
+        EXPECT_EQ(outcome.exitCode, c.out == SAME ? 0u : 1u);
         Strings capacities;
-        for (const auto& call : W().log) {
-            if (call.name != "DeviceIoControl") continue;
-            capacities.push_back(call.args.substr(0, 1) + call.args.substr(call.args.rfind(',') + 1));
+        for (const Call& call : Calls(Api::DeviceIoControl)) {
+            capacities.push_back(Utf8(call.object) + " " + std::to_string(call.args[3]));
         }
         EXPECT_EQ(capacities, c.capacities);
-        if (std::string(c.out) != SAME) EXPECT_TRUE(Calls("CreateFileMappingW").empty());
+        if (c.out != SAME) EXPECT_TRUE(Calls(Api::CreateFileMappingW).empty());
     }
 }
 
@@ -133,7 +142,7 @@ TEST_F(Reparse, AnUnreadableQueryNamesItsFile) {
         W().files[c.file].reparseData = c.data;
         W().files[c.file].reparseError = c.error;
         EXPECT_EQ(RunProgram(u"DUVAK /R a b c").exitCode, 2u);
-        EXPECT_EQ(W().err.bytes, "The file \"" + Utf8(c.file) + "\" cannot be read.\n");
+        EXPECT_EQ(W().err.bytes, CannotRead(Utf8(c.file)));
         EXPECT_TRUE(W().out.bytes.empty());
     }
 }
@@ -142,29 +151,21 @@ TEST_F(Reparse, RunsOnlyWithTheSwitchBetweenTheSizesAndTheMappings) {
     AddFiles();
     W().files[u"c"].reparseData = Data(40);
     EXPECT_EQ(RunProgram(u"DUVAK a b c").exitCode, 0u);
-    EXPECT_TRUE(Calls("DeviceIoControl").empty());
+    EXPECT_TRUE(Calls(Api::DeviceIoControl).empty());
 
     Reset();
     AddFiles();
     for (auto name : {u"a", u"b", u"c"}) W().files[name].reparseData = Data(40);
     EXPECT_EQ(RunProgram(u"DUVAK /R a b c").exitCode, 0u);
-    size_t lastSize = 0, firstQuery = 0, lastQuery = 0, firstMapping = 0;
-    for (size_t i = 0; i < W().log.size(); ++i) {
-        const std::string& name = W().log[i].name;
-        if (name == "GetFileSizeEx") lastSize = i;
-        if (name == "DeviceIoControl" && firstQuery == 0) firstQuery = i;
-        if (name == "DeviceIoControl") lastQuery = i;
-        if (name == "CreateFileMappingW" && firstMapping == 0) firstMapping = i;
-    }
-    EXPECT_LT(lastSize, firstQuery);
-    EXPECT_LT(lastQuery, firstMapping);
+    EXPECT_LT(LastIndexOf(Api::GetFileSizeEx), IndexOf(Api::DeviceIoControl));
+    EXPECT_LT(LastIndexOf(Api::DeviceIoControl), IndexOf(Api::CreateFileMappingW));
 
     Reset();
     AddFiles(2);
     W().files[u"b"].data = {'x'};
     EXPECT_EQ(RunProgram(u"DUVAK /R a b").exitCode, 1u);
-    EXPECT_EQ(W().out.bytes, "The files have different sizes.\n");
-    EXPECT_TRUE(Calls("DeviceIoControl").empty());
+    EXPECT_EQ(W().out.bytes, SIZES);
+    EXPECT_TRUE(Calls(Api::DeviceIoControl).empty());
 }
 
 }  // namespace

@@ -5,12 +5,11 @@
 #include <vector>
 
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
-const std::string SAME = "The files have the same data.\n";
-const std::string SIZES = "The files have different sizes.\n";
-const std::string CONTENTS = "The files have different contents.\n";
+using namespace texts;
 
 enum Reparse { NONE, EQUAL, DIFFERENT };
 

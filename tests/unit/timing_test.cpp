@@ -8,14 +8,14 @@
 
 #include "frontend/timing.h"
 #include "tests/sim/sim_windows.h"
+#include "tests/sim/texts.h"
 
 namespace {
 
-const std::string NOT_AVAILABLE = "File access time not available.\n";
-const std::string SAME = "The files have the same data.\n";
+using namespace texts;
+using sim::Api;
+using sim::IndexOf;
 constexpr uint64_t LIMIT = 183545103533410038ull;
-
-std::string Line(const std::string& value) { return "File access time: " + value + " seconds.\n"; }
 
 TEST(ReportTiming, SpanToText) {
     struct {
@@ -26,23 +26,23 @@ TEST(ReportTiming, SpanToText) {
         std::string out;
         bool asksFrequency;
     } const cases[] = {
-        {TRUE, 1000, 1000 + 15'000'000, 10'000'000, false, Line("1.50"), true},
-        {TRUE, 0, 40'000, 10'000'000, false, Line("< 0.01"), true},
-        {TRUE, 0, 100'000, 10'000'000, false, Line("0.01"), true},
-        {TRUE, 0, 620'700'000, 10'000'000, false, Line("62.07"), true},
-        {TRUE, 7, 7 + 30'000'000, 10'000'000, false, Line("3.00"), true},
-        {TRUE, 0, 199'000, 10'000'000, false, Line("0.01"), true},
-        {TRUE, 0, 99'499, 10'000'000, false, Line("< 0.01"), true},
-        {TRUE, 0, 99'500, 10'000'000, false, Line("0.01"), true},
-        {TRUE, 0, 0, 10'000'000, false, Line("< 0.01"), true},
-        {TRUE, ~0ull - 15, 16, 100, false, Line("0.32"), true},  // the counter wrapped
-        {TRUE, 5, 5 + LIMIT, 1, false, Line("183545103533410038.00"), true},
-        {TRUE, 0, LIMIT, INT64_MAX, false, Line("0.01"), true},
-        {TRUE, 5, 5 + LIMIT + 1, 1, false, NOT_AVAILABLE, false},
-        {TRUE, 100, 99, 10'000'000, false, NOT_AVAILABLE, false},
-        {FALSE, 0, 15'000'000, 10'000'000, false, NOT_AVAILABLE, false},
-        {TRUE, 0, 15'000'000, 10'000'000, true, NOT_AVAILABLE, true},
-        {TRUE, 0, 15'000'000, 0, false, NOT_AVAILABLE, true},
+        {TRUE, 1000, 1000 + 15'000'000, 10'000'000, false, TimeLine("1.50"), true},
+        {TRUE, 0, 40'000, 10'000'000, false, TimeLine("< 0.01"), true},
+        {TRUE, 0, 100'000, 10'000'000, false, TimeLine("0.01"), true},
+        {TRUE, 0, 620'700'000, 10'000'000, false, TimeLine("62.07"), true},
+        {TRUE, 7, 7 + 30'000'000, 10'000'000, false, TimeLine("3.00"), true},
+        {TRUE, 0, 199'000, 10'000'000, false, TimeLine("0.01"), true},
+        {TRUE, 0, 99'499, 10'000'000, false, TimeLine("< 0.01"), true},
+        {TRUE, 0, 99'500, 10'000'000, false, TimeLine("0.01"), true},
+        {TRUE, 0, 0, 10'000'000, false, TimeLine("< 0.01"), true},
+        {TRUE, ~0ull - 15, 16, 100, false, TimeLine("0.32"), true},  // the counter wrapped
+        {TRUE, 5, 5 + LIMIT, 1, false, TimeLine("183545103533410038.00"), true},
+        {TRUE, 0, LIMIT, INT64_MAX, false, TimeLine("0.01"), true},
+        {TRUE, 5, 5 + LIMIT + 1, 1, false, TIME_NOT_AVAILABLE, false},
+        {TRUE, 100, 99, 10'000'000, false, TIME_NOT_AVAILABLE, false},
+        {FALSE, 0, 15'000'000, 10'000'000, false, TIME_NOT_AVAILABLE, false},
+        {TRUE, 0, 15'000'000, 10'000'000, true, TIME_NOT_AVAILABLE, true},
+        {TRUE, 0, 15'000'000, 0, false, TIME_NOT_AVAILABLE, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.stop - c.start) + " ticks at " + std::to_string(c.frequency));
@@ -51,15 +51,8 @@ TEST(ReportTiming, SpanToText) {
         sim::W().frequencyFails = c.frequencyFails;
         EXPECT_TRUE(sim::Run([&] { ReportTiming(c.taken, c.start, c.stop); }).returned);
         EXPECT_EQ(sim::W().out.bytes, c.out);
-        EXPECT_EQ(sim::Calls("QueryPerformanceFrequency").size(), c.asksFrequency ? 1u : 0u);
+        EXPECT_EQ(sim::Calls(Api::QueryPerformanceFrequency).size(), c.asksFrequency ? 1u : 0u);
     }
-}
-
-size_t IndexOf(const std::vector<sim::Call>& log, const std::string& name, size_t from = 0) {
-    for (size_t i = from; i < log.size(); ++i) {
-        if (log[i].name == name) return i;
-    }
-    return log.size();
 }
 
 TEST(Timing, ReadingsStandJustAroundThePipeline) {
@@ -68,23 +61,23 @@ TEST(Timing, ReadingsStandJustAroundThePipeline) {
     sim::AddGeneratedFile(u"b", 300'000);
     sim::W().counterReadings = {1000, 1000 + 15'000'000};
     EXPECT_EQ(sim::RunProgram(u"DUVAK /T a b").exitCode, 0u);
-    EXPECT_EQ(sim::W().out.bytes, SAME + Line("1.50"));
+    EXPECT_EQ(sim::W().out.bytes, SAME + TimeLine("1.50"));
 
     const std::vector<sim::Call>& log = sim::W().log;
-    const size_t first = IndexOf(log, "QueryPerformanceCounter");
-    const size_t second = IndexOf(log, "QueryPerformanceCounter", first + 1);
+    const size_t first = IndexOf(Api::QueryPerformanceCounter);
+    const size_t second = IndexOf(Api::QueryPerformanceCounter, first + 1);
     ASSERT_LT(second, log.size());
-    const std::set<std::string> parsing = {"GetCommandLineW", "LocalAlloc"};
-    for (size_t i = 0; i < first; ++i) EXPECT_TRUE(parsing.count(log[i].name)) << log[i].Text();
-    EXPECT_EQ(log[first + 1].name, "CreateFileW");
-    EXPECT_GT(IndexOf(log, "MapViewOfFile", first), first);
-    const std::set<std::string> reporting = {"GetStdHandle", "CharToOemBuffW", "WriteFile",
-                                             "QueryPerformanceFrequency", "wsprintfW", "ExitProcess"};
+    const std::set<Api> parsing = {Api::GetCommandLineW, Api::LocalAlloc};
+    for (size_t i = 0; i < first; ++i) EXPECT_TRUE(parsing.count(log[i].api)) << sim::Name(log[i].api);
+    EXPECT_EQ(log[first + 1].api, Api::CreateFileW);
+    EXPECT_GT(IndexOf(Api::MapViewOfFile, first), first);
+    const std::set<Api> reporting = {Api::GetStdHandle, Api::CharToOemBuffW, Api::WriteFile,
+                                     Api::QueryPerformanceFrequency, Api::wsprintfW, Api::ExitProcess};
     for (size_t i = second + 1; i < log.size(); ++i) {
-        EXPECT_TRUE(reporting.count(log[i].name)) << log[i].Text();
+        EXPECT_TRUE(reporting.count(log[i].api)) << sim::Name(log[i].api);
     }
-    EXPECT_LT(second, IndexOf(log, "WriteFile"));
-    EXPECT_GT(IndexOf(log, "QueryPerformanceFrequency"), second);
+    EXPECT_LT(second, IndexOf(Api::WriteFile));
+    EXPECT_GT(IndexOf(Api::QueryPerformanceFrequency), second);
 }
 
 TEST(Timing, CounterFailures) {
@@ -98,9 +91,9 @@ TEST(Timing, CounterFailures) {
         sim::AddFile(u"b", "x");
         sim::W().counterFails = c.fails;
         EXPECT_EQ(sim::RunProgram(u"DUVAK /t a b").exitCode, 0u);
-        EXPECT_EQ(sim::W().out.bytes, SAME + NOT_AVAILABLE);
-        EXPECT_EQ(sim::Calls("QueryPerformanceCounter").size(), c.readings);
-        EXPECT_TRUE(sim::Calls("QueryPerformanceFrequency").empty());
+        EXPECT_EQ(sim::W().out.bytes, SAME + TIME_NOT_AVAILABLE);
+        EXPECT_EQ(sim::Calls(Api::QueryPerformanceCounter).size(), c.readings);
+        EXPECT_TRUE(sim::Calls(Api::QueryPerformanceFrequency).empty());
     }
 }
 
@@ -111,9 +104,9 @@ TEST(Timing, LineFollowsTheVerdictOrStandsAlone) {
         UINT exit;
         size_t readings;
     } const cases[] = {
-        {u"DUVAK /T a b", "The files have different contents.\n" + Line("0.32"), 1, 2},
-        {u"DUVAK /Q /T a b", Line("0.32"), 1, 2},
-        {u"DUVAK a b", "The files have different contents.\n", 1, 0},
+        {u"DUVAK /T a b", CONTENTS + TimeLine("0.32"), 1, 2},
+        {u"DUVAK /Q /T a b", TimeLine("0.32"), 1, 2},
+        {u"DUVAK a b", CONTENTS, 1, 0},
     };
     for (const auto& c : cases) {
         sim::Reset();
@@ -123,7 +116,7 @@ TEST(Timing, LineFollowsTheVerdictOrStandsAlone) {
         sim::W().frequency = 100;
         EXPECT_EQ(sim::RunProgram(c.line).exitCode, c.exit);
         EXPECT_EQ(sim::W().out.bytes, c.out);
-        EXPECT_EQ(sim::Calls("QueryPerformanceCounter").size(), c.readings);
+        EXPECT_EQ(sim::Calls(Api::QueryPerformanceCounter).size(), c.readings);
     }
 }
 
