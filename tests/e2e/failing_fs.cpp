@@ -162,8 +162,7 @@ bool ParseFile(const std::string& description) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: %s MOUNTPOINT NAME:SIZE[:bad=OFFSET][:flip=OFFSET][:opener-stat] ...\n",
+        std::fprintf(stderr, "usage: %s MOUNTPOINT NAME:SIZE[:bad=N][:flip=N][:opener-stat] ...\n",
                      argv[0]);
         return 2;
     }
