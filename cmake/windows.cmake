@@ -18,11 +18,15 @@ set(DUVAK_WINDOWS_LINK_OPTIONS
     # pseudo-relocations that only a C runtime applies: a crash at run time.
     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc)
 
-add_executable(DUVAK ${DUVAK_SOURCES} platform/windows_runtime.cpp
+# The program's code, compiled once: DUVAK.exe and its in-page test variant
+# (tests/e2e/windows_helpers.cmake) link these very objects.
+add_library(duvak_program OBJECT ${DUVAK_SOURCES} platform/windows_runtime.cpp)
+target_include_directories(duvak_program PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(duvak_program PRIVATE ${DUVAK_WINDOWS_COMPILE_OPTIONS})
+
+add_executable(DUVAK $<TARGET_OBJECTS:duvak_program>
     resources/version.rc resources/manifest.rc)
 set_target_properties(DUVAK PROPERTIES OUTPUT_NAME DUVAK SUFFIX .exe)
-target_include_directories(DUVAK PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(DUVAK PRIVATE ${DUVAK_WINDOWS_COMPILE_OPTIONS})
 target_link_options(DUVAK PRIVATE ${DUVAK_WINDOWS_LINK_OPTIONS} -Wl,-e,Start)
 # libgcc is static: it supplies the stack probe that large frames call.
 target_link_libraries(DUVAK PRIVATE kernel32 user32 gcc)

@@ -1,11 +1,13 @@
 #!/bin/sh
 # Installs what building and testing DUVAK needs on Debian, when it is missing:
 # the native toolchain and test libraries, the MinGW-w64 cross compiler, Wine,
-# clang for the fuzzer, and tmux for the console tests. Run as root.
+# clang for the fuzzer, tmux for the console tests, and FUSE for the read-error
+# tests. Run as root.
 set -eu
 
 packages="cmake make g++ python3 googletest libgtest-dev libbenchmark-dev
-g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev tmux"
+g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev tmux
+fuse3 libfuse3-dev pkg-config"
 
 missing=""
 for package in $packages; do

@@ -6,3 +6,12 @@ foreach(helper launcher holder)
     target_compile_options(${helper} PRIVATE -O2 -Wall -Wextra)
     target_link_options(${helper} PRIVATE -municode -static)
 endforeach()
+
+# DUVAK.exe's program objects under a test entry point that turns Wine's
+# access violation in a file view into the in-page error Windows raises there
+# (tests/e2e/read_errors.py). Built and linked like DUVAK.exe, no runtime.
+add_executable(in_page_duvak ${PROJECT_SOURCE_DIR}/tests/e2e/in_page_entry.cpp
+    $<TARGET_OBJECTS:duvak_program>)
+target_compile_options(in_page_duvak PRIVATE ${DUVAK_WINDOWS_COMPILE_OPTIONS})
+target_link_options(in_page_duvak PRIVATE ${DUVAK_WINDOWS_LINK_OPTIONS} -Wl,-e,InPageStart)
+target_link_libraries(in_page_duvak PRIVATE kernel32 user32 gcc)
