@@ -49,10 +49,21 @@ def user_guide(markdown):
     return joined
 
 
+CODE_SPAN = re.compile(r"`([^`]*)`")
+
+
+def quoted_span(match):
+    """A code span without its backticks. One that holds a space, such as a
+    message, goes in single quotes, so that plain text still shows where it
+    ends; a single word (DUVAK.exe, /Q) or a quoted name reads well bare."""
+    span = match[1]
+    return f"'{span}'" if " " in span and not span.startswith('"') else span
+
+
 def plain_text(lines):
     """Markdown made readable as plain text: code blocks indented without their
-    fences, headings underlined, no backticks or bold marks. Tables stay as
-    they are; their pipes read well enough."""
+    fences, headings underlined, code spans without backticks, no bold marks.
+    Tables stay as they are; their pipes read well enough."""
     text, in_code = [], False
     for line in lines:
         if line.startswith("```"):
@@ -63,7 +74,7 @@ def plain_text(lines):
             title = heading[2]
             text += [title, ("=" if len(heading[1]) <= 2 else "-") * len(title)]
         else:
-            text.append(line.replace("`", "").replace("**", ""))
+            text.append(CODE_SPAN.sub(quoted_span, line).replace("**", ""))
     # Blank lines at the ends and runs of them between blocks add nothing.
     squeezed = []
     for line in text:
