@@ -19,7 +19,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from wine_env import Report, Wine, compare_output, fresh_folder, parse_arguments
+from wine_env import (Report, Wine, compare_output, fresh_folder, outcome_problems,
+                      parse_arguments)
 
 SAME = b"The files have the same data.\n"
 SIZES = b"The files have different sizes.\n"
@@ -166,11 +167,8 @@ def runner_pinning(wine, folder):
         for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
                                      (["a", "missing"], 2, b"", cannot_open(b"missing"))):
             done = wine.run([str(runner), *argv], folder)
-            if done.returncode != code:
-                problems.append(f"{argv}: exit code {done.returncode}, expected {code}")
-            problems += [f"{argv}: {problem}" for problem in
-                         compare_output("stdout", out, done.stdout)
-                         + compare_output("stderr", err, done.stderr)]
+            problems += [f"{argv}: {problem}"
+                         for problem in outcome_problems(done, code, out, err)]
         now = thread_affinities(server)
         print(f"    wineserver {server}: {len(now)} threads on CPUs "
               f"{sorted(set().union(*now.values()))}")
@@ -492,14 +490,10 @@ def run_case(wine, case, folder):
     finally:
         if sink is not None:
             sink.close()
-    problems = []
-    if done.returncode != case.code:
-        problems.append(f"exit code: expected {case.code}, got {done.returncode}")
-    if case.full != "stdout":
-        problems += compare_output("stdout", expand(case.out, folder), done.stdout)
-    if case.full != "stderr":
-        problems += compare_output("stderr", expand(case.err, folder), done.stderr)
-    return problems
+    # The stream sent to /dev/full is not captured.
+    return outcome_problems(done, case.code,
+                            None if case.full == "stdout" else expand(case.out, folder),
+                            None if case.full == "stderr" else expand(case.err, folder))
 
 
 def held_open(wine, folder):
@@ -518,11 +512,8 @@ def held_open(wine, folder):
         for line in ("DUVAK free held", "DUVAK held free", "DUVAK /Q held free",
                      "DUVAK /R free held"):
             done = wine.launch(line, folder)
-            if done.returncode != 2:
-                problems.append(f"{line}: exit code {done.returncode}")
             problems += [f"{line}: {problem}" for problem in
-                         compare_output("stdout", b"", done.stdout)
-                         + compare_output("stderr", cannot_open(b"held"), done.stderr)]
+                         outcome_problems(done, 2, b"", cannot_open(b"held"))]
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)

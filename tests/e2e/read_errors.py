@@ -20,7 +20,7 @@ import sys
 import time
 
 from cases import CHUNK, CONTENTS, SAME, SIZES
-from wine_env import Report, Wine, compare_output, fail_setup, fresh_folder, parse_arguments
+from wine_env import Report, Wine, fail_setup, fresh_folder, outcome_problems, parse_arguments
 
 SKIP = 77
 PAGE = 4096
@@ -114,11 +114,8 @@ def mounted(args, folder):
 
 
 def run_case(wine, folder, program, arguments, code, out, err):
-    done = wine.run(wine.command(program, *arguments.split()), folder)
-    problems = [] if done.returncode == code else [
-        f"exit code: expected {code}, got {done.returncode}"]
-    return (problems + compare_output("stdout", out, done.stdout)
-            + compare_output("stderr", err, done.stderr))
+    return outcome_problems(wine.run(wine.command(program, *arguments.split()), folder),
+                            code, out, err)
 
 
 def shipped_on_a_failing_file(wine, folder):

@@ -140,3 +140,14 @@ def compare_output(label, expected, actual):
     if actual != expected:
         return [f"{label}: expected {expected!r}, got {actual!r}"]
     return []
+
+
+def outcome_problems(done, code, out, err):
+    """A finished run against the exit code and the exact bytes (or pattern)
+    of both streams; a stream expected as None is not looked at."""
+    problems = [] if done.returncode == code else [
+        f"exit code: expected {code}, got {done.returncode}"]
+    for label, expected, actual in (("stdout", out, done.stdout), ("stderr", err, done.stderr)):
+        if expected is not None:
+            problems += compare_output(label, expected, actual)
+    return problems
