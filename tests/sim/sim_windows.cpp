@@ -346,16 +346,21 @@ std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object) 
     return result;
 }
 
+// A missing call throws: any index handed back for it would let an ordering
+// check against it pass or fail by accident, and the test must fail.
 size_t IndexOf(Api api, size_t from) {
-    while (from < world.log.size() && world.log[from].api != api) ++from;
-    return std::min(from, world.log.size());
+    for (size_t i = from; i < world.log.size(); ++i) {
+        if (world.log[i].api == api) return i;
+    }
+    throw std::logic_error(std::string("no call to ") + Name(api) + " in the log at or after " +
+                           std::to_string(from));
 }
 
 size_t LastIndexOf(Api api) {
     for (size_t i = world.log.size(); i-- > 0;) {
         if (world.log[i].api == api) return i;
     }
-    return world.log.size();
+    throw std::logic_error(std::string("no call to ") + Name(api) + " in the log");
 }
 
 std::vector<std::string> ViewEvents() {

@@ -173,7 +173,7 @@ std::vector<std::u16string> Objects(Api api);
 // The arguments of the calls of one kind, of all or of those about one object.
 std::vector<Numbers> Args(Api api, const std::optional<std::u16string>& object = std::nullopt);
 // The index in the log of the first call of `api` at or after `from`, or of
-// the last one; the log's size when there is none.
+// the last one. Where there is none they throw, which fails the test.
 size_t IndexOf(Api api, size_t from = 0);
 size_t LastIndexOf(Api api);
 // The views mapped and unmapped, in order, as "+a0" / "-a0": the sign, the
