@@ -14,17 +14,22 @@ namespace {
 
 // The NTSTATUS of the failed read that Windows hands over as the third parameter.
 constexpr ULONG_PTR DEVICE_DATA_ERROR = 0xC000009C;
+// The first parameter of an access violation: what the access was.
+constexpr ULONG_PTR READ_ACCESS = 0;
 
 LONG WINAPI InPageErrorFromViewFault(EXCEPTION_POINTERS* info) {
     EXCEPTION_RECORD* record = info->ExceptionRecord;
-    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2) {
+    if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2 ||
+        record->ExceptionInformation[0] != READ_ACCESS) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    // Only a fault in a view of a file: a stray pointer stays an access violation.
+    // Only a read of a committed page of a view, which is what a failed read
+    // of the file looks like: a stray pointer, a write into a view and a touch
+    // of a reserved page stay access violations.
     MEMORY_BASIC_INFORMATION region;
     const void* address = reinterpret_cast<const void*>(record->ExceptionInformation[1]);
     if (VirtualQuery(address, &region, sizeof region) != sizeof region ||
-        region.Type != MEM_MAPPED) {
+        region.Type != MEM_MAPPED || region.State != MEM_COMMIT) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     // [0], read or write, and [1], the address, mean the same in both records.
