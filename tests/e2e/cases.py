@@ -13,6 +13,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -20,7 +21,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from wine_env import (Report, Wine, compare_output, fresh_folder, outcome_problems,
-                      parse_arguments)
+                      parse_arguments, windows_path)
 
 SAME = b"The files have the same data.\n"
 SIZES = b"The files have different sizes.\n"
@@ -459,10 +460,6 @@ LINKS = [
 ]
 
 
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def expand(expected, folder):
     """Puts the case folder's Windows path in place of {dir}."""
     if isinstance(expected, bytes):
@@ -516,7 +513,11 @@ def held_open(wine, folder):
                          outcome_problems(done, 2, b"", cannot_open(b"held"))]
     finally:
         holder.stdin.close()
-        holder.wait(timeout=60)
+        try:
+            holder.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            os.killpg(holder.pid, signal.SIGKILL)  # with any Windows process it started
+            raise
     if holder.returncode != 0:
         problems.append(f"holder.exe ended with {holder.returncode}")
     done = wine.launch("DUVAK free held", folder)
@@ -605,7 +606,7 @@ def stack_guard(wine, folder):
     # Unix keeps only the low byte; cmd's ERRORLEVEL is the whole code, signed.
     program = windows_path(wine.program("smash_frame.exe"))
     (folder / "smash.bat").write_bytes(f"@{program}\r\n@echo status %ERRORLEVEL%\r\n".encode())
-    done = wine.run([wine.loader, "cmd", "/c", "smash.bat"], folder)
+    done = wine.run([*wine.start, "cmd", "/c", "smash.bat"], folder)
     status = STACK_BUFFER_OVERRUN - (1 << 32)
     problems += [f"through cmd: {problem}" for problem in compare_output(
         "stdout", f"smashing\nstatus {status}\r\n".encode(), done.stdout)]
@@ -629,7 +630,7 @@ def main():
         "group", choices=sorted([*TABLES, *SINGLE])))
     wine = Wine(args)
     work = fresh_folder(args.work / args.group)
-    report = Report()
+    report = Report(wine)
     if args.group in SINGLE:
         report.run(args.group, SINGLE[args.group], wine, work / "case")
     else:

@@ -10,6 +10,7 @@ at all, and only the verdict reaches the pipes."""
 
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import time
@@ -34,7 +35,9 @@ class Console:
                     "HISTFILE": "/dev/null"}
         self.env.pop("TMUX", None)
         self.tmux("new-session", "-d", "-s", "duvak", "-x", str(WIDTH), "-y", str(HEIGHT),
-                  "-c", str(folder), "exec bash --norc --noprofile -i")
+                  "-c", str(folder),
+                  # The Wine runs the shell starts inherit the start of every other one.
+                  shlex.join(["exec", *wine.unrandomised, "bash", "--norc", "--noprofile", "-i"]))
         # An interactive bash sets its own prompt; a short one keeps rows exact.
         self.tmux("send-keys", "-t", "duvak", "-l", "PS1='$ '")
         self.tmux("send-keys", "-t", "duvak", "Enter")

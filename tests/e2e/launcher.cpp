@@ -1,8 +1,11 @@
 // Test tool: starts DUVAK.exe (found beside this program) with an exact
 // command line, so the end-to-end tests control every character the program
 // sees, including leading spaces, tabs and unbalanced quotes that Wine would
-// otherwise re-quote. Usage: launcher.exe HEX, where HEX is the UTF-8 bytes of
-// the command line in hexadecimal (an empty argument gives an empty line).
+// otherwise re-quote. Usage: launcher.exe HEX MARKER, where HEX is the UTF-8
+// bytes of the command line in hexadecimal (an empty argument gives an empty
+// line) and MARKER a file the launcher creates just before it creates
+// DUVAK.exe's process, and deletes again if that fails: so the marker exists
+// exactly when DUVAK.exe was reached, whatever DUVAK.exe then does.
 // The standard handles are passed through and the exit code is the child's.
 #include <windows.h>
 
@@ -65,7 +68,7 @@ HANDLE Inheritable(DWORD which) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) Die("usage: launcher.exe HEX-OF-UTF8-COMMAND-LINE\n", LAUNCH_USAGE);
+    if (argc != 3) Die("usage: launcher.exe HEX-OF-UTF8-COMMAND-LINE MARKER\n", LAUNCH_USAGE);
     const std::wstring target = TargetBesideThisProgram();
     std::wstring line = DecodeCommandLine(argv[1]);
 
@@ -76,11 +79,18 @@ int wmain(int argc, wchar_t** argv) {
     startup.hStdOutput = Inheritable(STD_OUTPUT_HANDLE);
     startup.hStdError = Inheritable(STD_ERROR_HANDLE);
     PROCESS_INFORMATION child = {};
+    const HANDLE marker = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) Die("launcher: the marker cannot be made\n", LAUNCH_FAILED);
+    CloseHandle(marker);
     // CreateProcessW may write into the command line buffer, so it gets a
     // writable copy with its terminating NUL.
     if (!CreateProcessW(target.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &child)) {
-        Die("launcher: DUVAK.exe could not be started\n", LAUNCH_FAILED);
+        const std::string text = "launcher: DUVAK.exe could not be started: error " +
+                                 std::to_string(GetLastError()) + "\n";
+        DeleteFileW(argv[2]);
+        Die(text.c_str(), LAUNCH_FAILED);
     }
     WaitForSingleObject(child.hProcess, INFINITE);
     DWORD code = LAUNCH_FAILED;

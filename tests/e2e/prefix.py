@@ -26,7 +26,7 @@ def setup(wine, log_path):
         persistent = server(wine, "-p", log)
         boot = None
         if persistent.returncode == 0:
-            boot = subprocess.run([wine.loader, "wineboot", "-i"], env=wine.env,
+            boot = subprocess.run([*wine.start, "wineboot", "-i"], env=wine.env,
                                   stdin=subprocess.DEVNULL, stdout=log,
                                   stderr=subprocess.STDOUT, timeout=300, check=False)
     # wineboot's own chatter is expected; a failed command or an empty system

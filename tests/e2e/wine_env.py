@@ -5,8 +5,10 @@ Every script takes the same options from tests/e2e/CMakeLists.txt. A missing
 Wine or a missing DUVAK.exe is a failure, never a skip."""
 
 import argparse
+import contextlib
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import traceback
@@ -39,6 +41,33 @@ def fail_setup(message):
     sys.exit(1)
 
 
+class Skip(Exception):
+    """Raised by a check that cannot be made here, with the reason."""
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def unrandomised():
+    """The command prefix that starts a program without address-space
+    randomisation, or nothing where that is refused. Debian's Wine has no
+    preloader to reserve the shared user data page at 0x7ffe0000 before the
+    kernel lays out the process, and the kernel puts the loader's heap
+    anywhere in the GiB above the loader at 0x7d000000: about one Wine start
+    in some thousands finds its heap on that page and dies in its first
+    steps ("failed to map the shared user data", exit 1). Without
+    randomisation the heap follows the loader, far below it. The processes a
+    Wine program starts inherit the setting."""
+    setarch = shutil.which("setarch")
+    if setarch and subprocess.run([setarch, "-R", "true"], stdin=subprocess.DEVNULL,
+                                  capture_output=True, check=False).returncode == 0:
+        return [setarch, "-R"]
+    print("    note: address randomisation stays on (setarch -R is missing or refused), so a "
+          "rare Wine start may fail")
+    return []
+
+
 class Wine:
     """Runs Windows programs under the private prefix."""
 
@@ -55,6 +84,10 @@ class Wine:
                     if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         self.env.update(QUIET_WINE)
         self.env["WINEPREFIX"] = str(self.prefix)
+        self.unrandomised = unrandomised()
+        self.start = [*self.unrandomised, self.loader]  # the loader as every start runs it
+        self.marker = args.work.resolve() / f"launched.{os.getpid()}"
+        self.retried = 0
 
     def program(self, name):
         path = self.windows_dir / name
@@ -63,13 +96,23 @@ class Wine:
         return path
 
     def command(self, program, *args):
-        return [self.loader, str(self.program(program)), *args]
+        return [*self.start, str(self.program(program)), *args]
 
-    def run(self, argv, cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60):
-        """Runs without a terminal: no controlling tty, standard input empty."""
-        return subprocess.run(argv, cwd=cwd, env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=stdout, stderr=stderr, timeout=timeout,
-                              start_new_session=True, check=False)
+    def run(self, argv, cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60,
+            env=None):
+        """Runs without a terminal: no controlling tty, standard input empty.
+        The run leads its own process group, which the Windows processes it
+        starts stay in: a run that times out is killed with all of them."""
+        with subprocess.Popen(argv, cwd=cwd, env=env or self.env, stdin=subprocess.DEVNULL,
+                              stdout=stdout, stderr=stderr, start_new_session=True) as process:
+            try:
+                out, err = process.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(process.pid, signal.SIGKILL)
+                process.communicate()
+                raise
+        return subprocess.CompletedProcess(argv, process.returncode, out, err)
 
     def server_pid(self):
         """The process id of the wineserver of this prefix, or None: the
@@ -88,9 +131,25 @@ class Wine:
         return None
 
     def launch(self, line, cwd, **kwargs):
-        """Runs DUVAK.exe with exactly `line` as its command line."""
+        """Runs DUVAK.exe with exactly `line` as its command line. A start
+        that never reached DUVAK.exe, where Wine could not start the launcher
+        or the launcher could not create DUVAK.exe's process, leaves no
+        marker: it is retried once and said so, and a second such start fails
+        the case. A run that reached DUVAK.exe is never run again."""
         self.program("DUVAK.exe")
-        return self.run(self.command("launcher.exe", line.encode("utf-8").hex()), cwd, **kwargs)
+        argv = self.command("launcher.exe", line.encode("utf-8").hex(), windows_path(self.marker))
+        self.marker.parent.mkdir(parents=True, exist_ok=True)
+        for attempt in (1, 2):
+            self.marker.unlink(missing_ok=True)
+            done = self.run(argv, cwd, **kwargs)
+            if self.marker.exists():
+                self.marker.unlink()
+                return done
+            what = f"exit {done.returncode}, stderr {done.stderr!r}"
+            if attempt == 1:
+                self.retried += 1
+                print(f"    retried start: DUVAK.exe was not reached ({what})")
+        raise RuntimeError(f"DUVAK.exe was not reached twice in a row ({what})")
 
 
 def fresh_folder(path):
@@ -102,11 +161,14 @@ def fresh_folder(path):
 
 
 class Report:
-    """Counts named checks and prints one line each plus a closing tally."""
+    """Counts named checks and prints one line each plus a closing tally,
+    with the starts that `wine.launch` retried, if given."""
 
-    def __init__(self):
+    def __init__(self, wine=None):
+        self.wine = wine
         self.passed = 0
         self.failed = 0
+        self.skipped = 0
 
     def check(self, name, problems):
         if problems:
@@ -122,12 +184,17 @@ class Report:
         """Runs a check function returning a list of problems; a crash fails it."""
         try:
             problems = function(*args)
+        except Skip as reason:
+            self.skipped += 1
+            print(f"skip {name}: {reason}")
+            return
         except Exception:  # a broken case must fail, not stop the others
             problems = ["raised:\n" + traceback.format_exc()]
         self.check(name, problems)
 
     def finish(self):
-        print(f"{self.passed} passed, {self.failed} failed")
+        retried = "" if self.wine is None else f", {self.wine.retried} starts retried"
+        print(f"{self.passed} passed, {self.failed} failed, {self.skipped} skipped{retried}")
         sys.exit(1 if self.failed or not self.passed else 0)
 
 
