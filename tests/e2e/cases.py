@@ -20,7 +20,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from wine_env import (Report, Wine, compare_output, fresh_folder, outcome_problems,
+from wine_env import (Report, Skip, Wine, compare_output, fresh_folder, outcome_problems,
                       parse_arguments, windows_path)
 
 SAME = b"The files have the same data.\n"
@@ -147,40 +147,56 @@ def thread_affinities(pid):
             for task in Path(f"/proc/{pid}/task").iterdir()}
 
 
+RUNNER = Path(__file__).resolve().parents[2] / "tools" / "duvak"
+
+
+def runner_outcomes(wine, folder, env=None):
+    """tools/duvak passes DUVAK's outputs and exit code through unchanged."""
+    lay_out(folder, AB)
+    problems = []
+    for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
+                                 (["a", "missing"], 2, b"", cannot_open(b"missing"))):
+        done = wine.run([str(RUNNER), *argv], folder, env=env)
+        problems += [f"{argv}: {problem}" for problem in outcome_problems(done, code, out, err)]
+    return problems
+
+
+def runner_refused(wine, folder):
+    """With a taskset that refuses every call, as in a container that forbids
+    changing affinity, tools/duvak runs unpinned and the outcome is DUVAK's."""
+    refusing = folder / "refusing" / "taskset"
+    refusing.parent.mkdir(parents=True)
+    refusing.write_bytes(b"#!/bin/sh\necho 'taskset: Operation not permitted' >&2\nexit 1\n")
+    refusing.chmod(0o755)
+    return runner_outcomes(wine, folder, {**wine.env,
+                                          "PATH": f"{refusing.parent}:{wine.env['PATH']}"})
+
+
 def runner_pinning(wine, folder):
-    """tools/duvak, the README's runner, passes DUVAK's outputs and exit code
-    through unchanged, and moves the prefix's wineserver, already running on
-    every CPU, onto one CPU, all its threads. The server's affinity is put
-    back afterwards."""
-    runner = Path(__file__).resolve().parents[2] / "tools" / "duvak"
+    """tools/duvak moves the prefix's wineserver, already running on every
+    CPU, onto one CPU, all its threads. The server's affinity is put back
+    afterwards."""
+    everywhere = os.sched_getaffinity(0)
+    if len(everywhere) < 2:
+        raise Skip(f"one CPU only ({sorted(everywhere)}): the server cannot be seen to move")
     server = wine.server_pid()
     if server is None:
         return ["no wineserver runs for the test prefix"]
     saved = thread_affinities(server)
-    everywhere = os.sched_getaffinity(0)
-    if len(everywhere) < 2:
-        print("    one CPU only: the server cannot be seen to move")
-    problems = []
     try:
         for thread in saved:
             os.sched_setaffinity(thread, everywhere)
-        lay_out(folder, AB)
-        for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
-                                     (["a", "missing"], 2, b"", cannot_open(b"missing"))):
-            done = wine.run([str(runner), *argv], folder)
-            problems += [f"{argv}: {problem}"
-                         for problem in outcome_problems(done, code, out, err)]
+        problems = runner_outcomes(wine, folder)
         now = thread_affinities(server)
         print(f"    wineserver {server}: {len(now)} threads on CPUs "
               f"{sorted(set().union(*now.values()))}")
-        problems += [f"wineserver thread {thread} on CPUs {sorted(cpus)}, expected "
-                     f"{[max(everywhere)]}" for thread, cpus in now.items()
-                     if cpus != {max(everywhere)}]
+        return problems + [f"wineserver thread {thread} on CPUs {sorted(cpus)}, expected "
+                           f"{[max(everywhere)]}" for thread, cpus in now.items()
+                           if cpus != {max(everywhere)}]
     finally:
         for thread, cpus in saved.items():
             with contextlib.suppress(ProcessLookupError):
                 os.sched_setaffinity(thread, cpus)
-    return problems
 
 
 def lay_out(folder, files):
@@ -350,6 +366,7 @@ COMPARISON = [
          {**{name: LONG for name in MANY}, MANY[-1]: flipped(LONG, len(LONG) - 1)}, code=1,
          out=CONTENTS),
     Check("tools/duvak pins the running wineserver to one CPU", runner_pinning),
+    Check("tools/duvak with a taskset that refuses gives DUVAK's outcome", runner_refused),
 ]
 
 SWITCHES = [
