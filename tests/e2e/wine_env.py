@@ -110,7 +110,7 @@ class Wine:
             except subprocess.TimeoutExpired:
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(process.pid, signal.SIGKILL)
-                process.communicate()
+                process.wait()  # not the pipes: a process outside the group may hold them
                 raise
         return subprocess.CompletedProcess(argv, process.returncode, out, err)
 
