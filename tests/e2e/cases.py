@@ -13,15 +13,14 @@ import os
 import random
 import re
 import shutil
-import signal
 import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from wine_env import (Report, Skip, Wine, compare_output, fresh_folder, outcome_problems,
-                      parse_arguments, windows_path)
+from wine_env import (Report, Skip, Wine, compare_output, end_group, fresh_folder,
+                      outcome_problems, parse_arguments, windows_path)
 
 SAME = b"The files have the same data.\n"
 SIZES = b"The files have different sizes.\n"
@@ -533,7 +532,7 @@ def held_open(wine, folder):
         try:
             holder.wait(timeout=60)
         except subprocess.TimeoutExpired:
-            os.killpg(holder.pid, signal.SIGKILL)  # with any Windows process it started
+            end_group(holder)
             raise
     if holder.returncode != 0:
         problems.append(f"holder.exe ended with {holder.returncode}")

@@ -68,6 +68,15 @@ def unrandomised():
     return []
 
 
+def end_group(process):
+    """Kills a run started in a session of its own together with the Windows
+    processes it started, which stay in its group, and waits for the run: not
+    for its pipes, which a process outside the group may hold."""
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(process.pid, signal.SIGKILL)
+    process.wait()
+
+
 class Wine:
     """Runs Windows programs under the private prefix."""
 
@@ -108,9 +117,7 @@ class Wine:
             try:
                 out, err = process.communicate(timeout=timeout)
             except subprocess.TimeoutExpired:
-                with contextlib.suppress(ProcessLookupError):
-                    os.killpg(process.pid, signal.SIGKILL)
-                process.wait()  # not the pipes: a process outside the group may hold them
+                end_group(process)
                 raise
         return subprocess.CompletedProcess(argv, process.returncode, out, err)
 
