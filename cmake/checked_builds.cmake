@@ -10,13 +10,13 @@ set(DUVAK_FUZZ_DIR ${PROJECT_SOURCE_DIR}/build/fuzz)
 
 add_custom_target(asan_build ALL
     COMMAND ${CMAKE_COMMAND} --preset asan
-    COMMAND ${CMAKE_COMMAND} --build --preset asan
+    COMMAND ${DUVAK_NESTED_BUILD} --preset asan
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "Building the unit tests under the sanitizers")
 
 add_custom_target(fuzz_build ALL
     COMMAND ${CMAKE_COMMAND} --preset fuzz
-    COMMAND ${CMAKE_COMMAND} --build --preset fuzz
+    COMMAND ${DUVAK_NESTED_BUILD} --preset fuzz
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     COMMENT "Building the command-line fuzzer")
 

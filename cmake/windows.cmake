@@ -3,7 +3,7 @@
 enable_language(RC)
 
 set(DUVAK_WINDOWS_COMPILE_OPTIONS
-    -O2 -Wall -Wextra -Wno-vla -ffreestanding -fno-exceptions -fno-rtti
+    -O2 ${DUVAK_WARNINGS} -ffreestanding -fno-exceptions -fno-rtti
     -fno-threadsafe-statics -fno-ident -ffunction-sections -fdata-sections
     # The unwind data stays: the exception dispatcher needs it to walk up to
     # the in-page filter on real Windows.
