@@ -119,7 +119,7 @@ def main():
     pin = lambda argv: ["taskset", "-c", args.cpu] + argv if args.cpu is not None else argv
 
     env = dict(os.environ)
-    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d")
 
     results = {}  # (case index, program) -> list of (wall, rss, self-reported ws)
     for round_index in range(args.runs + 1):

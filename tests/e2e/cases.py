@@ -149,13 +149,13 @@ def thread_affinities(pid):
 RUNNER = Path(__file__).resolve().parents[2] / "tools" / "duvak"
 
 
-def runner_outcomes(wine, folder, env=None):
+def runner_outcomes(wine, folder, env=None, timeout=60):
     """tools/duvak passes DUVAK's outputs and exit code through unchanged."""
     lay_out(folder, AB)
     problems = []
     for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
                                  (["a", "missing"], 2, b"", cannot_open(b"missing"))):
-        done = wine.run([str(RUNNER), *argv], folder, env=env)
+        done = wine.run([str(RUNNER), *argv], folder, env=env, timeout=timeout)
         problems += [f"{argv}: {problem}" for problem in outcome_problems(done, code, out, err)]
     return problems
 
@@ -169,6 +169,29 @@ def runner_refused(wine, folder):
     refusing.chmod(0o755)
     return runner_outcomes(wine, folder, {**wine.env,
                                           "PATH": f"{refusing.parent}:{wine.env['PATH']}"})
+
+
+def runner_first_runs(wine, folder):
+    """tools/duvak as on a new machine, in a prefix of its own and without
+    XDG_RUNTIME_DIR (a root login in a container, CI, cron): the runs that
+    make the prefix, and the first runs after its server starts again, which
+    start Wine's desktop anew, give DUVAK's outcome alone."""
+    prefix = folder / "prefix"
+    env = {key: value for key, value in wine.env.items() if key != "XDG_RUNTIME_DIR"}
+    env["WINEPREFIX"] = str(prefix)
+    server = lambda flag: wine.run([wine.server, flag], folder, env=env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+    try:
+        problems = [f"new prefix: {problem}"
+                    for problem in runner_outcomes(wine, folder, env, timeout=300)]
+        server("-k")
+        server("-w")
+        return problems + [f"server restarted: {problem}"
+                           for problem in runner_outcomes(wine, folder, env)]
+    finally:
+        server("-k")
+        server("-w")
+        shutil.rmtree(prefix, ignore_errors=True)
 
 
 def runner_pinning(wine, folder):
@@ -366,6 +389,7 @@ COMPARISON = [
          out=CONTENTS),
     Check("tools/duvak pins the running wineserver to one CPU", runner_pinning),
     Check("tools/duvak with a taskset that refuses gives DUVAK's outcome", runner_refused),
+    Check("tools/duvak's first runs in a new prefix and after a new server", runner_first_runs),
 ]
 
 SWITCHES = [

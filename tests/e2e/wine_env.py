@@ -14,11 +14,13 @@ import sys
 import traceback
 from pathlib import Path
 
-# Wine without its debug channels, without the .NET and HTML installers, and
-# with a pinned locale: C.UTF-8 gives the OEM code page 437 (é is byte 0x82).
+# Wine without its debug channels, without the .NET and HTML installers,
+# without the Wayland driver (as tools/duvak says, Wine 10's writes to
+# standard error where XDG_RUNTIME_DIR is unset), and with a pinned locale:
+# C.UTF-8 gives the OEM code page 437 (é is byte 0x82).
 QUIET_WINE = {
     "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    "WINEDLLOVERRIDES": "mscoree,mshtml=;winewayland.drv=d",
     "LC_ALL": "C.UTF-8",
 }
 
