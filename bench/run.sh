@@ -6,6 +6,12 @@
 #
 #   bench/run.sh [runs]        runs per case, 7 by default (median reported)
 set -eu
+# Everything runs without address-space randomisation where that is allowed,
+# as the tests start Wine (see tools/duvak): the setting is inherited by every
+# Wine process started below, the server included.
+if [ -z "${DUVAK_BENCH_UNRANDOMISED:-}" ] && setarch -R true >/dev/null 2>&1; then
+    DUVAK_BENCH_UNRANDOMISED=yes exec setarch -R "$0" "$@"
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 runs=${1:-7}
@@ -33,6 +39,7 @@ cmake --build build/bench-host --target word_compare_bench >/dev/null
 echo "== machine"
 echo "cores: $(nproc); $(lscpu | sed -n 's/^Model name: *//p')"
 echo "memory: $(free -h | awk '/^Mem:/ {print $2}'); kernel $(uname -r); $("$loader" --version)"
+echo "address-space randomisation: ${DUVAK_BENCH_UNRANDOMISED:+off}${DUVAK_BENCH_UNRANDOMISED:-on (setarch -R is refused here)}"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo
@@ -50,7 +57,7 @@ fi
 
 # A Wine prefix of the benchmarks' own, with its server kept running so that
 # no run pays for starting it.
-export WINEPREFIX="$top/build/bench-wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$top/build/bench-wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"
     "$loader" wineboot -i >/dev/null 2>&1 || true
