@@ -1,19 +1,29 @@
 """Packs the release beside the built DUVAK.exe: README.txt (the user's part
-of README.md as plain text), LICENSE.txt, the zip of the three, and
-SHA256SUMS over the zip and the exe. Run by the release target of the
-Windows build (cmake/release.cmake), in the build folder.
+of README.md as plain text), LICENSE.txt, the zip of the three, SHA256SUMS
+over the zip and the exe, and BUILDINFO.txt, the record of what built them.
+Run by the release target of the Windows build (cmake/release.cmake), in the
+build folder.
 
 Everything written depends only on the bytes of its inputs, never on the
 clock, the folder, the user or the umask, so that a rebuild from the same
 sources gives the same bytes.
 
+The build record names the machine's Debian release, the source commit and
+the package of each tool that made the bytes, so it differs between
+machines where the release does not; it is not in SHA256SUMS.
+
 Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
-                  --zip DUVAK-VERSION-windows-x64.zip --out FOLDER"""
+                  --zip DUVAK-VERSION-windows-x64.zip --out FOLDER
+                  --compiler X86_64-W64-MINGW32-G++ --cmake CMAKE --source DIR"""
 
 import argparse
+import contextlib
 import hashlib
 import os
+import platform
 import re
+import shutil
+import subprocess
 import sys
 import zipfile
 from pathlib import Path
@@ -112,6 +122,72 @@ def write_atomically(path, write):
     os.replace(temporary, path)
 
 
+def command_output(argv):
+    """What a command prints, stripped, or None where it cannot run or fails."""
+    try:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              check=False)
+    except OSError:
+        return None
+    return done.stdout.strip() if done.returncode == 0 else None
+
+
+def debian_package(path):
+    """The Debian package that installed the file, with its exact version.
+    Debian's alternatives link the tools' plain names to versioned files, and
+    usrmerge moved /bin and /lib under /usr; dpkg knows the paths it unpacked."""
+    real = os.path.realpath(path)
+    candidates = [real] + ([real.replace("/usr", "", 1)] if real.startswith("/usr/") else [])
+    for candidate in candidates:
+        owner = command_output(["dpkg-query", "-S", candidate])
+        if owner:
+            package = owner.splitlines()[0].split(":")[0].split(",")[0]
+            version = command_output(["dpkg-query", "-W", "-f", "${Version}", package])
+            return f"{package} {version} ({real})"
+    return f"not from a Debian package ({real})"
+
+
+def debian_release():
+    fields = {}
+    with contextlib.suppress(OSError):
+        for line in Path("/etc/os-release").read_text(encoding="utf-8").splitlines():
+            key, _, value = line.partition("=")
+            fields[key] = value.strip('"')
+    with contextlib.suppress(OSError):
+        point = Path("/etc/debian_version").read_text(encoding="ascii").strip()
+        return f"{fields.get('PRETTY_NAME', 'Debian')}, /etc/debian_version {point}"
+    return f"not Debian: {fields.get('PRETTY_NAME', 'unknown')}"
+
+
+def source_commit(source):
+    if shutil.which("git") is None or command_output(
+            ["git", "-C", str(source), "rev-parse", "--show-toplevel"]) != str(source.resolve()):
+        return "not a git checkout"
+    commit = command_output(["git", "-C", str(source), "rev-parse", "HEAD"])
+    changed = command_output(["git", "-C", str(source), "status", "--porcelain",
+                              "--untracked-files=no"])
+    return f"{commit}{' with uncommitted changes' if changed else ''}"
+
+
+def build_record(args, version):
+    """What made the release: the tools' packages, found from the files the
+    build ran: the compiler driver, its C++ compiler proper, libgcc (whose
+    stack probe is linked in), the linker, the import libraries (with the
+    headers, one package), CMake and Python."""
+    compiler = shutil.which(args.compiler) or args.compiler
+    asked = lambda what: command_output([compiler, f"-print-prog-name={what}"])
+    tools = [("compiler", compiler), ("C++ compiler proper", asked("cc1plus")),
+             ("libgcc", command_output([compiler, "-print-libgcc-file-name"])),
+             ("linker", asked("ld")),
+             ("headers and import libraries",
+              command_output([compiler, "-print-file-name=libkernel32.a"])),
+             ("CMake", shutil.which(args.cmake) or args.cmake), (f"Python {platform.python_version()}", sys.executable)]
+    lines = [f"DUVAK {version} release build record",
+             f"built on: {debian_release()}", f"source commit: {source_commit(args.source)}"]
+    lines += [f"{what}: {debian_package(path) if path else 'not found'}" for what, path in tools]
+    return "".join(line + "\n" for line in lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--readme", required=True, type=Path)
@@ -119,6 +195,9 @@ def main():
     parser.add_argument("--exe", required=True, type=Path)
     parser.add_argument("--zip", required=True, help="the zip's file name")
     parser.add_argument("--out", required=True, type=Path)
+    parser.add_argument("--compiler", required=True, help="the C++ cross compiler")
+    parser.add_argument("--cmake", required=True, help="the cmake that runs the build")
+    parser.add_argument("--source", required=True, type=Path, help="the source tree")
     args = parser.parse_args()
     if args.exe.resolve().parent != args.out.resolve():
         sys.exit("release.py: SHA256SUMS names the exe beside it, so --exe must be in --out")
@@ -143,6 +222,9 @@ def main():
                    for name, data in [(args.zip, archive_path.read_bytes()),
                                       (args.exe.name, exe)])
     write_atomically(args.out / "SHA256SUMS", lambda file: file.write(sums.encode("ascii")))
+    version = re.fullmatch(r"DUVAK-(.+)-windows-x64\.zip", args.zip)
+    record = build_record(args, version[1] if version else "?")
+    write_atomically(args.out / "BUILDINFO.txt", lambda file: file.write(record.encode("utf-8")))
 
 
 if __name__ == "__main__":

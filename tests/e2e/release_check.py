@@ -6,6 +6,7 @@ Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION"
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import zipfile
@@ -112,6 +113,25 @@ def readme_problems(readme):
     return problems
 
 
+def build_record(release, version):
+    """On Debian every tool that made the bytes comes from a package with its
+    version; the copies built here are not checkouts, which it says."""
+    lines = (release / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
+    fields = dict(line.split(": ", 1) for line in lines[1:])
+    problems = [] if lines[0] == f"DUVAK {version} release build record" else [
+        f"first line {lines[0]!r}"]
+    if fields.get("source commit") != "not a git checkout":
+        problems.append(f"source commit: {fields.get('source commit')!r}")
+    if not Path("/etc/debian_version").exists():
+        return problems
+    problems += [f"{what}: {fields.get(what)!r}" for what in
+                 ("compiler", "C++ compiler proper", "libgcc", "linker",
+                  "headers and import libraries", "CMake")
+                 if not re.fullmatch(r"\S+ \S*\d\S* \(/\S+\)", fields.get(what, ""))]
+    return problems + ([] if fields.get("built on", "").startswith("Debian GNU/Linux ") else [
+        f"built on: {fields.get('built on')!r}"])
+
+
 def checksums(release, zip_name):
     listed = [line.split("  ", 1)[1] for line in
               (release / "SHA256SUMS").read_text(encoding="ascii").splitlines()]
@@ -146,8 +166,10 @@ def main():
     if report.failed:
         report.finish()
     release = outputs[0]
-    report.run("DUVAK.exe, the zip and SHA256SUMS are the same bytes in both builds",
-               same_bytes, outputs, ["DUVAK.exe", zip_name, "SHA256SUMS"])
+    report.run("DUVAK.exe, the zip, SHA256SUMS and BUILDINFO.txt are the same bytes in both "
+               "builds", same_bytes, outputs, ["DUVAK.exe", zip_name, "SHA256SUMS", "BUILDINFO.txt"])
+    report.run("BUILDINFO.txt names the Debian release and each tool's package", build_record,
+               release, args.version)
     report.run(f"{zip_name} holds {', '.join(ENTRIES)} as built", zip_contents,
                release, zip_name, args.version, source)
     report.run("SHA256SUMS lists the zip and the exe, and sha256sum -c passes", checksums,
