@@ -10,7 +10,7 @@ set -eu
 # as the tests start Wine (see tools/duvak): the setting is inherited by every
 # Wine process started below, the server included.
 if [ -z "${DUVAK_BENCH_UNRANDOMISED:-}" ] && setarch -R true >/dev/null 2>&1; then
-    DUVAK_BENCH_UNRANDOMISED=yes exec setarch -R "$0" "$@"
+    DUVAK_BENCH_UNRANDOMISED=yes exec setarch -R sh "$0" "$@"
 fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -39,7 +39,9 @@ cmake --build build/bench-host --target word_compare_bench >/dev/null
 echo "== machine"
 echo "cores: $(nproc); $(lscpu | sed -n 's/^Model name: *//p')"
 echo "memory: $(free -h | awk '/^Mem:/ {print $2}'); kernel $(uname -r); $("$loader" --version)"
-echo "address-space randomisation: ${DUVAK_BENCH_UNRANDOMISED:+off}${DUVAK_BENCH_UNRANDOMISED:-on (setarch -R is refused here)}"
+randomisation="on (setarch -R is refused here)"
+[ -z "${DUVAK_BENCH_UNRANDOMISED:-}" ] || randomisation=off
+echo "address-space randomisation: $randomisation"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo
