@@ -222,12 +222,22 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (run.error_occurred) continue;
+            if (Failed(run)) continue;
             const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (!single && !median) continue;
             const auto counter = run.counters.find("bytes_per_second");
             if (counter != run.counters.end()) rates_[run.run_name.function_name] = counter->second;
+        }
+    }
+
+    // A run that failed or was skipped: Google Benchmark 1.8 (Debian 13)
+    // replaced 1.7's error_occurred (Debian 12) with skipped.
+    static bool Failed(const auto& run) {
+        if constexpr (requires { run.error_occurred; }) {
+            return run.error_occurred;
+        } else {
+            return static_cast<bool>(run.skipped);  // NotSkipped is 0
         }
     }
 
