@@ -118,8 +118,8 @@ def main():
     # puts the two. All share one CPU with the server (which run.sh pinned).
     pin = lambda argv: ["taskset", "-c", args.cpu] + argv if args.cpu is not None else argv
 
+    # Wine's prefix, debug channels and DLL overrides are those bench/run.sh exported.
     env = dict(os.environ)
-    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d")
 
     results = {}  # (case index, program) -> list of (wall, rss, self-reported ws)
     for round_index in range(args.runs + 1):

@@ -16,7 +16,10 @@
 # archive; it takes some minutes. Not part of the test command.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-usage() { echo "usage: tools/fresh-debian.sh RELEASE [--bare ROOT.tar] [--save-bare ROOT.tar]" >&2; exit 2; }
+usage() {
+    echo "usage: tools/fresh-debian.sh RELEASE [--bare ROOT.tar] [--save-bare ROOT.tar]" >&2
+    exit 2
+}
 [ $# -ge 1 ] || usage
 release=$1
 shift
@@ -78,10 +81,8 @@ if [ -n "$bare" ]; then
     mkdir "$root"
     tar --numeric-owner -C "$root" -xf "$bare"
 else
-    command -v debootstrap >/dev/null || {
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap >/dev/null ||
-            { apt-get update -q >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap >/dev/null; }
-    }
+    command -v debootstrap >/dev/null || { apt-get update -q >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap >/dev/null; }
     echo "== bootstrapping a bare $release root in $root"
     debootstrap --variant=minbase --include=ca-certificates,git "$release" "$root" \
         >"$logs/debootstrap.log" 2>&1 || { tail -n 20 "$logs/debootstrap.log" >&2; exit 1; }
@@ -99,9 +100,13 @@ done
 
 # The clones are of the committed HEAD: uncommitted changes are not tried.
 commit=$(git -C "$top" rev-parse HEAD)
-git -C "$top" diff --quiet HEAD || echo "   note: uncommitted changes in $top are not part of the clone"
-git clone -q "$top" "$root/root/duvak"
-git clone -q "$top" "$root/srv/a second clone/of duvak"
+git -C "$top" diff --quiet HEAD ||
+    echo "   note: uncommitted changes in $top are not part of the clone"
+# The README's commands run in the first; the second, at a path with spaces,
+# only builds the release again.
+first=/root/duvak second="/srv/a second clone/of duvak"
+git clone -q "$top" "$root$first"
+git clone -q "$top" "$root$second"
 
 # As a root login on a new machine: no locale, no XDG_RUNTIME_DIR, no display.
 in_root() {
@@ -111,83 +116,90 @@ in_root() {
 
 # The README's commands: the lines of its first sh block that are not comments.
 commands=$(awk '/^```sh$/ {inside = 1; next} inside && /^```/ {exit}
-                inside && NF && !/^#/ {print}' "$root/root/duvak/README.md")
-[ "$(echo "$commands" | wc -l)" -eq 2 ] || { echo "README.md: expected two commands, found:" >&2; echo "$commands" >&2; exit 1; }
+                inside && NF && !/^#/ {print}' "$root$first/README.md")
+if [ "$(echo "$commands" | wc -l)" -ne 2 ]; then
+    printf 'README.md: expected two commands, found:\n%s\n' "$commands" >&2
+    exit 1
+fi
 
 tally=""
 passed=0 failed=0
-result() {  # result PASSED|FAILED TEXT
+result() {  # result PASSED|FAILED TEXT...
     if [ "$1" = PASSED ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    tally="$tally$1 $2
+    mark=$1
+    shift
+    tally="$tally$mark $*
 "
 }
 
-number=0 summary=""
-printf '%s\n' "$commands" >"$logs/commands.txt"
-while IFS= read -r line; do
-    number=$((number + 1))
-    echo "== command $number: $line"
-    began=$(date +%s)
-    code=0
-    in_root "cd /root/duvak && $line" >"$logs/command$number.out" 2>"$logs/command$number.err" || code=$?
+# run_readme N LINE: runs README command N in the first clone; sets code and took.
+run_readme() {
+    echo "== command $1: $2"
+    began=$(date +%s) code=0
+    in_root "cd $first && $2" >"$logs/command$1.out" 2>"$logs/command$1.err" || code=$?
     took=$(elapsed $(( $(date +%s) - began )))
-    tail -n 3 "$logs/command$number.out"
-    if [ "$number" -eq 1 ]; then
-        # README.md and CMakeLists.txt differ in size: DUVAK says so, exit 1.
-        verdict=$(tail -n 1 "$logs/command1.out")
-        if [ "$code" -eq 1 ] && [ "$verdict" = "The files have different sizes." ]; then
-            result PASSED "command 1 in $took: \"$verdict\", exit 1"
-        else
-            result FAILED "command 1 in $took: exit $code, last line \"$verdict\""
-        fi
-    else
-        summary=$(grep -E '^[0-9]+% tests passed' "$logs/command2.out" | tail -n 1)
-        skipped=$(grep -c '(Skipped)' "$logs/command2.out" || true)
-        if [ "$code" -eq 0 ] && [ -n "$summary" ]; then
-            result PASSED "command 2 in $took: $summary, $skipped skipped"
-        else
-            result FAILED "command 2 in $took: exit $code, ${summary:-no CTest summary}"
-        fi
-    fi
-done <"$logs/commands.txt"
+    tail -n 3 "$logs/command$1.out"
+}
+
+# README.md and CMakeLists.txt differ in size: DUVAK says so, exit 1.
+run_readme 1 "$(printf '%s\n' "$commands" | sed -n 1p)"
+verdict=$(tail -n 1 "$logs/command1.out")
+if [ "$code" -eq 1 ] && [ "$verdict" = "The files have different sizes." ]; then
+    result PASSED "command 1 in $took: \"$verdict\", exit 1"
+else
+    result FAILED "command 1 in $took: exit $code, last line \"$verdict\""
+fi
+
+run_readme 2 "$(printf '%s\n' "$commands" | sed -n 2p)"
+summary=$(grep -E '^[0-9]+% tests passed' "$logs/command2.out" | tail -n 1)
+skipped=$(grep -c '(Skipped)' "$logs/command2.out" || true)
+if [ "$code" -eq 0 ] && [ -n "$summary" ]; then
+    result PASSED "command 2 in $took: $summary, $skipped skipped"
+else
+    result FAILED "command 2 in $took: exit $code, ${summary:-no CTest summary}"
+fi
 
 # Every build of both commands without a warning (the tests' own output is
 # shown only for a failing test, so these lines are the builds').
-warnings=$(cat "$logs"/command*.out "$logs"/command*.err | grep -cE 'warning:|CMake Warning' || true)
+warned=$(cat "$logs"/command*.out "$logs"/command*.err | grep -E 'warning:|CMake Warning' | sort -u)
 if [ -z "$summary" ]; then
     result FAILED "builds: not all ran, so not all were checked for warnings"
-elif [ "$warnings" -eq 0 ]; then
+elif [ -z "$warned" ]; then
     result PASSED "builds: no warnings"
 else
-    result FAILED "builds: $warnings warning lines"
-    grep -hE 'warning:|CMake Warning' "$logs"/command*.out "$logs"/command*.err | sort -u | head -n 20
+    result FAILED "builds: $(echo "$warned" | wc -l) different warning lines"
+    echo "$warned" | head -n 20
 fi
 
 # tools/duvak's output is DUVAK's alone, on the first run after its Wine
-# server starts and on the next.
+# server starts and on the next. (Debian 12 and 13 keep the server in
+# /usr/lib/wine, unstable in the multiarch folder, with none on PATH.)
 for run in first second; do
-    [ "$run" = second ] || in_root "export WINEPREFIX=/root/duvak/build/wine;
-        /usr/lib/wine/wineserver -k; /usr/lib/wine/wineserver -w" >/dev/null 2>&1 || true
+    [ "$run" = second ] || in_root "export WINEPREFIX=$first/build/wine;
+        for server in /usr/lib/wine/wineserver /usr/lib/x86_64-linux-gnu/wine/wineserver; do
+            if [ -x \$server ]; then \$server -k; \$server -w; fi; done" >/dev/null 2>&1 || true
     code=0
-    in_root "cd /root/duvak && tools/duvak README.md README.md" \
+    in_root "cd $first && tools/duvak README.md README.md" \
         >"$logs/duvak-$run.out" 2>"$logs/duvak-$run.err" || code=$?
-    if [ "$code" -eq 0 ] && [ "$(cat "$logs/duvak-$run.out")" = "The files have the same data." ] &&
-        [ ! -s "$logs/duvak-$run.err" ]; then
-        result PASSED "tools/duvak README.md README.md, $run run after the server starts: same data, exit 0, nothing on stderr"
+    out=$(cat "$logs/duvak-$run.out") err=$(cat "$logs/duvak-$run.err")
+    if [ "$code" -eq 0 ] && [ "$out" = "The files have the same data." ] && [ -z "$err" ]; then
+        result PASSED "tools/duvak README.md README.md, $run run after the server starts:" \
+            "same data, exit 0, nothing on stderr"
     else
-        result FAILED "tools/duvak README.md README.md, $run run: exit $code, stdout \"$(cat "$logs/duvak-$run.out")\", stderr \"$(cat "$logs/duvak-$run.err")\""
+        result FAILED "tools/duvak README.md README.md, $run run: exit $code," \
+            "stdout \"$out\", stderr \"$err\""
     fi
 done
 
 echo "== the release, built in two clones"
 began=$(date +%s)
 code=0
-for clone in "/root/duvak" "/srv/a second clone/of duvak"; do
+for clone in "$first" "$second"; do
     in_root "cd '$clone' && cmake --workflow --preset release" >>"$logs/release.log" 2>&1 || code=$?
 done
 took=$(elapsed $(( $(date +%s) - began )))
 same_release() {
-    one="$root/root/duvak/build/release" two="$root/srv/a second clone/of duvak/build/release"
+    one="$root$first/build/release" two="$root$second/build/release"
     cp "$one/SHA256SUMS" "$one/BUILDINFO.txt" "$logs/" || return 1
     for file in SHA256SUMS BUILDINFO.txt DUVAK.exe "$(basename "$one"/DUVAK-*-windows-x64.zip)"; do
         cmp "$one/$file" "$two/$file" || return 1
@@ -196,7 +208,8 @@ same_release() {
 if [ "$code" -eq 0 ] && same_release; then
     result PASSED "release in $took: two clones gave the same bytes"
 else
-    result FAILED "release in $took: exit $code, or the clones' bytes differ (see $logs/release.log)"
+    result FAILED "release in $took: exit $code, or the clones' bytes differ" \
+        "(see $logs/release.log)"
 fi
 
 echo

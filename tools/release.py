@@ -14,7 +14,8 @@ machines where the release does not; it is not in SHA256SUMS.
 
 Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
                   --zip DUVAK-VERSION-windows-x64.zip --out FOLDER
-                  --compiler X86_64-W64-MINGW32-G++ --cmake CMAKE --source DIR"""
+                  --version VERSION --compiler X86_64-W64-MINGW32-G++ --cmake CMAKE
+                  --source DIR"""
 
 import argparse
 import contextlib
@@ -134,17 +135,15 @@ def command_output(argv):
 
 def debian_package(path):
     """The Debian package that installed the file, with its exact version.
-    Debian's alternatives link the tools' plain names to versioned files, and
-    usrmerge moved /bin and /lib under /usr; dpkg knows the paths it unpacked."""
+    Debian's alternatives link the tools' plain names to the versioned files
+    that dpkg unpacked, so the link is followed first."""
     real = os.path.realpath(path)
-    candidates = [real] + ([real.replace("/usr", "", 1)] if real.startswith("/usr/") else [])
-    for candidate in candidates:
-        owner = command_output(["dpkg-query", "-S", candidate])
-        if owner:
-            package = owner.splitlines()[0].split(":")[0].split(",")[0]
-            version = command_output(["dpkg-query", "-W", "-f", "${Version}", package])
-            return f"{package} {version} ({real})"
-    return f"not from a Debian package ({real})"
+    owner = command_output(["dpkg-query", "-S", real])
+    if not owner:
+        return f"not from a Debian package ({real})"
+    package = owner.splitlines()[0].split(":")[0].split(",")[0]
+    version = command_output(["dpkg-query", "-W", "-f", "${Version}", package])
+    return f"{package} {version} ({real})"
 
 
 def debian_release():
@@ -160,8 +159,8 @@ def debian_release():
 
 
 def source_commit(source):
-    if shutil.which("git") is None or command_output(
-            ["git", "-C", str(source), "rev-parse", "--show-toplevel"]) != str(source.resolve()):
+    if command_output(["git", "-C", str(source), "rev-parse", "--show-toplevel"]) != str(
+            source.resolve()):
         return "not a git checkout"
     commit = command_output(["git", "-C", str(source), "rev-parse", "HEAD"])
     changed = command_output(["git", "-C", str(source), "status", "--porcelain",
@@ -169,7 +168,7 @@ def source_commit(source):
     return f"{commit}{' with uncommitted changes' if changed else ''}"
 
 
-def build_record(args, version):
+def build_record(args):
     """What made the release: the tools' packages, found from the files the
     build ran: the compiler driver, its C++ compiler proper, libgcc (whose
     stack probe is linked in), the linker, the import libraries (with the
@@ -181,8 +180,9 @@ def build_record(args, version):
              ("linker", asked("ld")),
              ("headers and import libraries",
               command_output([compiler, "-print-file-name=libkernel32.a"])),
-             ("CMake", shutil.which(args.cmake) or args.cmake), (f"Python {platform.python_version()}", sys.executable)]
-    lines = [f"DUVAK {version} release build record",
+             ("CMake", shutil.which(args.cmake) or args.cmake),
+             (f"Python {platform.python_version()}", sys.executable)]
+    lines = [f"DUVAK {args.version} release build record",
              f"built on: {debian_release()}", f"source commit: {source_commit(args.source)}"]
     lines += [f"{what}: {debian_package(path) if path else 'not found'}" for what, path in tools]
     return "".join(line + "\n" for line in lines)
@@ -195,6 +195,7 @@ def main():
     parser.add_argument("--exe", required=True, type=Path)
     parser.add_argument("--zip", required=True, help="the zip's file name")
     parser.add_argument("--out", required=True, type=Path)
+    parser.add_argument("--version", required=True, help="the release's version")
     parser.add_argument("--compiler", required=True, help="the C++ cross compiler")
     parser.add_argument("--cmake", required=True, help="the cmake that runs the build")
     parser.add_argument("--source", required=True, type=Path, help="the source tree")
@@ -222,8 +223,7 @@ def main():
                    for name, data in [(args.zip, archive_path.read_bytes()),
                                       (args.exe.name, exe)])
     write_atomically(args.out / "SHA256SUMS", lambda file: file.write(sums.encode("ascii")))
-    version = re.fullmatch(r"DUVAK-(.+)-windows-x64\.zip", args.zip)
-    record = build_record(args, version[1] if version else "?")
+    record = build_record(args)
     write_atomically(args.out / "BUILDINFO.txt", lambda file: file.write(record.encode("utf-8")))
 
 

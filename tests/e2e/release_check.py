@@ -166,8 +166,9 @@ def main():
     if report.failed:
         report.finish()
     release = outputs[0]
-    report.run("DUVAK.exe, the zip, SHA256SUMS and BUILDINFO.txt are the same bytes in both "
-               "builds", same_bytes, outputs, ["DUVAK.exe", zip_name, "SHA256SUMS", "BUILDINFO.txt"])
+    compared = ["DUVAK.exe", zip_name, "SHA256SUMS", "BUILDINFO.txt"]
+    report.run(f"{', '.join(compared)} are the same bytes in both builds", same_bytes, outputs,
+               compared)
     report.run("BUILDINFO.txt names the Debian release and each tool's package", build_record,
                release, args.version)
     report.run(f"{zip_name} holds {', '.join(ENTRIES)} as built", zip_contents,
