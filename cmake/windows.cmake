@@ -1,6 +1,13 @@
 # DUVAK.exe: no C or C++ runtime, entry point Start, imports from KERNEL32.dll
 # and USER32.dll only.
 enable_language(RC)
+# windres runs a C preprocessor over the resource scripts, by default the
+# first x86_64-w64-mingw32-gcc on PATH. It is named here, with the arguments
+# windres would give it, so that the build runs the preprocessor that the
+# release's build record names.
+find_program(DUVAK_RC_PREPROCESSOR ${CMAKE_C_COMPILER} REQUIRED)
+string(APPEND CMAKE_RC_FLAGS " --preprocessor=${DUVAK_RC_PREPROCESSOR}"
+    " --preprocessor-arg=-E --preprocessor-arg=-xc --preprocessor-arg=-DRC_INVOKED")
 
 set(DUVAK_WINDOWS_COMPILE_OPTIONS
     -O2 ${DUVAK_WARNINGS} -ffreestanding -fno-exceptions -fno-rtti
@@ -35,6 +42,12 @@ set_property(SOURCE resources/manifest.rc APPEND PROPERTY OBJECT_DEPENDS
 # The resources and the import table are only read (the loader makes the
 # import address table writable itself while it binds), but the linker marks
 # both sections writable whatever it is told; this step clears that flag.
+# Python rewrites those flags here and writes the release's zip, so it too
+# makes bytes of the release: the system's own where there is one, whose
+# package the build record can name, rather than whichever PATH finds first.
+if(EXISTS /usr/bin/python3)
+    set(Python3_EXECUTABLE /usr/bin/python3 CACHE FILEPATH "The Python of the Windows build")
+endif()
 find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
 add_custom_command(TARGET DUVAK POST_BUILD
     COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/readonly_sections.py
