@@ -14,7 +14,9 @@ add_custom_command(OUTPUT ${DUVAK_RELEASE_FILES}
     COMMAND ${Python3_EXECUTABLE} -B ${PROJECT_SOURCE_DIR}/tools/release.py
         --readme ${PROJECT_SOURCE_DIR}/README.md --license ${PROJECT_SOURCE_DIR}/LICENSE
         --exe $<TARGET_FILE:DUVAK> --zip ${DUVAK_RELEASE_ZIP} --out ${CMAKE_BINARY_DIR}
-        --version ${PROJECT_VERSION} --compiler ${CMAKE_CXX_COMPILER} --cmake ${CMAKE_COMMAND} --source ${PROJECT_SOURCE_DIR}
+        --version ${PROJECT_VERSION} --compiler ${CMAKE_CXX_COMPILER}
+        --rc-compiler ${CMAKE_RC_COMPILER} --rc-preprocessor ${DUVAK_RC_PREPROCESSOR}
+        --cmake ${CMAKE_COMMAND} --source ${PROJECT_SOURCE_DIR}
     DEPENDS DUVAK ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
         ${PROJECT_SOURCE_DIR}/tools/release.py
     COMMENT "Packing ${DUVAK_RELEASE_ZIP} and SHA256SUMS"

@@ -14,14 +14,13 @@ machines where the release does not; it is not in SHA256SUMS.
 
 Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
                   --zip DUVAK-VERSION-windows-x64.zip --out FOLDER
-                  --version VERSION --compiler X86_64-W64-MINGW32-G++ --cmake CMAKE
-                  --source DIR"""
+                  --version VERSION --compiler X86_64-W64-MINGW32-G++
+                  --rc-compiler WINDRES --rc-preprocessor GCC --cmake CMAKE --source DIR"""
 
 import argparse
 import contextlib
 import hashlib
 import os
-import platform
 import re
 import shutil
 import subprocess
@@ -159,32 +158,47 @@ def debian_release():
 
 
 def source_commit(source):
-    if command_output(["git", "-C", str(source), "rev-parse", "--show-toplevel"]) != str(
-            source.resolve()):
+    """The checkout's commit. Root may build in another user's checkout,
+    which git refuses as of dubious ownership: it is trusted for these
+    commands alone, the user's settings untouched, and asked without the
+    index lock, so that none of the user's files changes owner."""
+    source = source.resolve()
+    git = ["git", "-c", f"safe.directory={source}", "--no-optional-locks", "-C", str(source)]
+    if command_output(git + ["rev-parse", "--show-toplevel"]) != str(source):
         return "not a git checkout"
-    commit = command_output(["git", "-C", str(source), "rev-parse", "HEAD"])
-    changed = command_output(["git", "-C", str(source), "status", "--porcelain",
-                              "--untracked-files=no"])
+    commit = command_output(git + ["rev-parse", "HEAD"])
+    changed = command_output(git + ["status", "--porcelain", "--untracked-files=no"])
     return f"{commit}{' with uncommitted changes' if changed else ''}"
 
 
-def build_record(args):
-    """What made the release: the tools' packages, found from the files the
+def tool_files(compiler, rc_compiler, rc_preprocessor, cmake, python):
+    """Each tool whose output reaches the release's bytes, by the file the
     build ran: the compiler driver, its C++ compiler proper, libgcc (whose
     stack probe is linked in), the linker, the import libraries (with the
-    headers, one package), CMake and Python."""
-    compiler = shutil.which(args.compiler) or args.compiler
-    asked = lambda what: command_output([compiler, f"-print-prog-name={what}"])
-    tools = [("compiler", compiler), ("C++ compiler proper", asked("cc1plus")),
-             ("libgcc", command_output([compiler, "-print-libgcc-file-name"])),
-             ("linker", asked("ld")),
-             ("headers and import libraries",
-              command_output([compiler, "-print-file-name=libkernel32.a"])),
-             ("CMake", shutil.which(args.cmake) or args.cmake),
-             (f"Python {platform.python_version()}", sys.executable)]
+    headers, one package), windres, the C preprocessor it runs over the
+    resource scripts and that one's compiler proper, CMake, and the Python
+    that rewrites the section flags and writes the zip."""
+    asked = lambda driver, option: command_output([driver, option])
+    return [("compiler", compiler), ("C++ compiler proper", asked(compiler, "-print-prog-name=cc1plus")),
+            ("libgcc", asked(compiler, "-print-libgcc-file-name")),
+            ("linker", asked(compiler, "-print-prog-name=ld")),
+            ("headers and import libraries", asked(compiler, "-print-file-name=libkernel32.a")),
+            ("resource compiler", rc_compiler), ("resource preprocessor", rc_preprocessor),
+            ("resource preprocessor proper", asked(rc_preprocessor, "-print-prog-name=cc1")),
+            ("CMake", cmake), ("Python", python)]
+
+
+def tool_lines(*tools):
+    return [f"{what}: {debian_package(path) if path else 'not found'}"
+            for what, path in tool_files(*tools)]
+
+
+def build_record(args):
+    found = lambda program: shutil.which(program) or program
     lines = [f"DUVAK {args.version} release build record",
              f"built on: {debian_release()}", f"source commit: {source_commit(args.source)}"]
-    lines += [f"{what}: {debian_package(path) if path else 'not found'}" for what, path in tools]
+    lines += tool_lines(found(args.compiler), found(args.rc_compiler),
+                        found(args.rc_preprocessor), found(args.cmake), sys.executable)
     return "".join(line + "\n" for line in lines)
 
 
@@ -197,6 +211,8 @@ def main():
     parser.add_argument("--out", required=True, type=Path)
     parser.add_argument("--version", required=True, help="the release's version")
     parser.add_argument("--compiler", required=True, help="the C++ cross compiler")
+    parser.add_argument("--rc-compiler", required=True, help="the resource compiler")
+    parser.add_argument("--rc-preprocessor", required=True, help="the preprocessor it runs")
     parser.add_argument("--cmake", required=True, help="the cmake that runs the build")
     parser.add_argument("--source", required=True, type=Path, help="the source tree")
     args = parser.parse_args()

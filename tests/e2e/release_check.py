@@ -1,36 +1,59 @@
-"""Builds the release twice, one after the other, in two copies of the source
-tree at different paths, with a different time zone and umask, and checks
-that DUVAK.exe, the zip and SHA256SUMS come out byte for byte the same; then
-checks what the zip holds and that `sha256sum -c SHA256SUMS` passes.
+"""Builds the release twice, one after the other, in two git checkouts of
+the source tree at different paths, with a different time zone and umask,
+the second (when run as root) owned by another user; checks that DUVAK.exe,
+the zip, SHA256SUMS and BUILDINFO.txt come out byte for byte the same, that
+BUILDINFO.txt names the commit and exactly the tools the build ran, what the
+zip holds and that `sha256sum -c SHA256SUMS` passes. Where the toolchain is
+the one a published release's record names (releases/VERSION/), it also
+builds that release's own commit and checks its published checksums.
 Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION"""
 
 import argparse
 import os
+import pwd
 import re
+import shlex
 import shutil
 import subprocess
+import sys
 import zipfile
 from pathlib import Path
 
 from cases import HELP
 from pe_check import RT_VERSION, Image, version_block
-from wine_env import Report, fresh_folder
+from wine_env import Report, Skip, fresh_folder
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from release import tool_lines  # noqa: E402
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
 
 # The two builds differ in everything that must not reach the bytes: the
-# folder (and the length of its path), the time, the time zone and the umask.
-BUILDS = [("one/DUVAK", "UTC0", 0o022),
-          ("second-build/a-longer-folder-name/src", "<+14>-14", 0o077)]
+# folder (and the length of its path), the time, the time zone, the umask
+# and the checkout's owner.
+BUILDS = [("one/DUVAK", "UTC0", 0o022, None),
+          ("second-build/a-longer-folder-name/src", "<+14>-14", 0o077, "nobody")]
+# The trees' one commit: the same files, author and time give the same hash.
+COMMIT = {"GIT_AUTHOR_NAME": "release check", "GIT_AUTHOR_EMAIL": "check@duvak.invalid",
+          "GIT_AUTHOR_DATE": "2026-01-01T00:00:00Z", "GIT_COMMITTER_NAME": "release check",
+          "GIT_COMMITTER_EMAIL": "check@duvak.invalid", "GIT_COMMITTER_DATE": "2026-01-01T00:00:00Z"}
+
+
+def source_git(source, *arguments):
+    """git on the sources, which may be another user's checkout: trusted for
+    this command alone, without taking the index lock."""
+    return subprocess.run(["git", "-c", f"safe.directory={source}", "--no-optional-locks", "-C",
+                           str(source), *arguments], capture_output=True, check=False)
 
 
 def source_files(source):
     """The tree as a clone would hold it: git's list in a checkout, else
     every file outside build/ and .git."""
     if (source / ".git").exists() and shutil.which("git"):
-        listed = subprocess.run(["git", "-C", str(source), "ls-files", "-z"],
-                                stdout=subprocess.PIPE, check=True).stdout
-        names = [Path(name) for name in os.fsdecode(listed).split("\0") if name]
+        listed = source_git(source, "ls-files", "-z")
+        if listed.returncode != 0:
+            sys.exit(f"git ls-files in {source}: {listed.stderr.decode().strip()}")
+        names = [Path(name) for name in os.fsdecode(listed.stdout).split("\0") if name]
         # A tracked file deleted in the working tree is not part of it.
         return [name for name in names if os.path.lexists(source / name)]
     files = []
@@ -47,17 +70,67 @@ def copy_tree(source, files, destination):
         shutil.copy(source / name, destination / name, follow_symlinks=False)
 
 
-def build(cmake, tree, zone, umask):
+def checkout(tree, owner):
+    """Makes the tree a git checkout of one commit, owned by OWNER where
+    this runs as root (as the README's rebuild in a user's checkout is)."""
+    git = ["git", "-c", "init.defaultBranch=main", "-c", "commit.gpgSign=false", "-C", str(tree)]
+    for command in (["init", "-q"], ["add", "-A"], ["commit", "-q", "--no-verify", "-m", "tree"]):
+        subprocess.run(git + command, env={**os.environ, **COMMIT}, check=True,
+                       stdout=subprocess.DEVNULL)
+    commit = subprocess.run(git + ["rev-parse", "HEAD"], capture_output=True, text=True,
+                            check=True).stdout.strip()
+    if owner and os.geteuid() == 0:
+        user = pwd.getpwnam(owner)
+        for folder, _, names in os.walk(tree):
+            for path in [folder] + [os.path.join(folder, name) for name in names]:
+                os.lchown(path, user.pw_uid, user.pw_gid)
+    return commit
+
+
+def build(cmake, tree, zone, umask, logs, steps=(("--workflow", "--preset", "release"),)):
+    """Builds with make's echo of every command on, into LOGS[tree]."""
     env = {key: value for key, value in os.environ.items()
            if key not in ("SOURCE_DATE_EPOCH", "MAKEFLAGS", "MFLAGS")}
-    env["TZ"] = zone
-    result = subprocess.run([cmake, "--workflow", "--preset", "release"], cwd=tree, env=env,
-                            umask=umask, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            timeout=600, check=False)
-    if result.returncode != 0:
-        output = result.stdout.decode(errors="replace").splitlines()
-        return [f"exit code {result.returncode}; last lines:", *output[-30:]]
+    env.update(TZ=zone, VERBOSE="1")
+    output = ""
+    for step in steps:
+        result = subprocess.run([cmake, *step], cwd=tree, env=env, umask=umask,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600,
+                                check=False)
+        output += result.stdout.decode(errors="replace")
+        if result.returncode != 0:
+            return [f"exit code {result.returncode}; last lines:", *output.splitlines()[-30:]]
+    logs[tree] = output
     return []
+
+
+def programs_run(log):
+    """The files of the programs that the build's commands ran: the C++
+    compiler driver (of every compile and of the link), windres and the
+    preprocessor it ran (its --preprocessor, else the target's gcc beside
+    it, where windres looks first), and the Python of the build's scripts."""
+    ran = {"compiler": set(), "resource compiler": set(), "resource preprocessor": set(),
+           "Python": set()}
+    for line in log.splitlines():
+        try:
+            argv = shlex.split(line.split(" && ")[-1])
+        except ValueError:
+            continue
+        if not argv or not argv[0].startswith("/") and not shutil.which(argv[0]):
+            continue
+        program = os.path.realpath(shutil.which(argv[0]) or argv[0])
+        if ("-c" in argv and argv[-1].endswith(".cpp")) or "-o DUVAK.exe" in " ".join(argv):
+            ran["compiler"].add(program)
+        elif program.endswith("-windres"):
+            ran["resource compiler"].add(program)
+            told = [arg.split("=", 1)[1] for arg in argv if arg.startswith("--preprocessor=")]
+            ran["resource preprocessor"].add(os.path.realpath(
+                told[0] if told else shutil.which(program[:-len("windres")] + "gcc") or "gcc"))
+        elif any(arg.endswith(("/release.py", "/readonly_sections.py")) for arg in argv[1:]):
+            ran["Python"].add(program)
+    problems = [f"the build ran {len(files)} programs as {what}: {sorted(files)}"
+                for what, files in ran.items() if len(files) != 1]
+    return problems, {what: min(files) for what, files in ran.items() if files}
 
 
 def same_bytes(outputs, names):
@@ -113,23 +186,73 @@ def readme_problems(readme):
     return problems
 
 
-def build_record(release, version):
-    """On Debian every tool that made the bytes comes from a package with its
-    version; the copies built here are not checkouts, which it says."""
+def tools_ran(log, cmake):
+    """The record's tool lines as they must read for the build in LOG: each
+    program it ran, with the package and version that installed it."""
+    problems, ran = programs_run(log)
+    if problems:
+        return problems, []
+    return [], tool_lines(ran["compiler"], ran["resource compiler"], ran["resource preprocessor"],
+                          cmake, ran["Python"])
+
+
+def build_record(release, version, log, cmake, commit):
+    """BUILDINFO.txt names the checkout's commit and, line for line, the
+    tools the build ran with their installed packages; on Debian every one
+    of them comes from a package, and the release is Debian's."""
     lines = (release / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
-    fields = dict(line.split(": ", 1) for line in lines[1:])
     problems = [] if lines[0] == f"DUVAK {version} release build record" else [
         f"first line {lines[0]!r}"]
-    if fields.get("source commit") != "not a git checkout":
-        problems.append(f"source commit: {fields.get('source commit')!r}")
+    if lines[2:3] != [f"source commit: {commit}"]:
+        problems.append(f"{lines[2:3]}, but the build was of commit {commit}")
+    problems_run, wanted = tools_ran(log, os.path.realpath(shutil.which(cmake) or cmake))
+    problems += problems_run
+    for got, want in zip(lines[3:] + [""] * len(wanted), wanted + [""] * len(lines[3:])):
+        if got != want:
+            problems.append(f"the record says {got!r}; the build ran {want!r}")
     if not Path("/etc/debian_version").exists():
         return problems
-    problems += [f"{what}: {fields.get(what)!r}" for what in
-                 ("compiler", "C++ compiler proper", "libgcc", "linker",
-                  "headers and import libraries", "CMake")
-                 if not re.fullmatch(r"\S+ \S*\d\S* \(/\S+\)", fields.get(what, ""))]
-    return problems + ([] if fields.get("built on", "").startswith("Debian GNU/Linux ") else [
-        f"built on: {fields.get('built on')!r}"])
+    problems += [f"not Debian's: {line}" for line in wanted
+                 if not re.fullmatch(r"[^:]+: \S+ \S*\d\S* \(/\S+\)", line)]
+    return problems + ([] if lines[1].startswith("built on: Debian GNU/Linux ") else [
+        f"{lines[1]!r}"])
+
+
+def published_release(args, record, work):
+    """Where this machine's toolchain is the one that releases/VERSION/
+    BUILDINFO.txt names, the published release's own commit, built here
+    with those very tools, has the published checksums."""
+    published = args.source / "releases" / args.version
+    if not published.is_dir():
+        raise Skip(f"no published release {args.version} in releases/")
+    then = (published / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
+    now = record.read_text(encoding="utf-8").splitlines()
+    if now[3:] != then[3:]:
+        differs = next(f"{a!r} against {b!r}" for a, b in zip(now[3:] + [""], then[3:] + [""])
+                       if a != b)
+        raise Skip(f"another toolchain than {args.version}'s: {differs}")
+    commit = then[2].removeprefix("source commit: ")
+    tree = fresh_folder(work / f"published-{args.version}")
+    archive = source_git(args.source, "archive", commit)
+    if archive.returncode != 0:
+        raise Skip(f"commit {commit} is not in this checkout: {archive.stderr.decode().strip()}")
+    subprocess.run(["tar", "-x", "-C", str(tree)], input=archive.stdout, check=True)
+    python = next(re.search(r"\((/\S+)\)$", line)[1] for line in then
+                  if line.startswith("Python: "))
+    logs = {}
+    problems = build(args.cmake, tree, "UTC0", 0o022, logs,
+                     [("--preset", "release", f"-DPython3_EXECUTABLE={python}"),
+                      ("--build", "--preset", "release")])
+    if problems:
+        return problems
+    problems, wanted = tools_ran(logs[tree], os.path.realpath(shutil.which(args.cmake) or args.cmake))
+    problems += [f"built {commit} with {a!r}, not {b!r}" for a, b in zip(wanted, then[3:]) if a != b]
+    result = subprocess.run(["sha256sum", "-c", str(published / "SHA256SUMS")],
+                            cwd=tree / "build" / "release", stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, check=False)
+    if result.returncode != 0:
+        problems.append(f"sha256sum -c: exit {result.returncode}: {result.stdout.decode()!r}")
+    return problems
 
 
 def checksums(release, zip_name):
@@ -150,18 +273,21 @@ def main():
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--version", required=True)
     args = parser.parse_args()
-    source, work = args.source.resolve(), fresh_folder(args.work)
+    args.source = args.source.resolve()
+    source, work = args.source, fresh_folder(args.work)
     zip_name = f"DUVAK-{args.version}-windows-x64.zip"
 
     report = Report()
     files = source_files(source)
-    outputs = []
-    for folder, zone, umask in BUILDS:
+    outputs, logs, commits = [], {}, []
+    for folder, zone, umask, owner in BUILDS:
         tree = work / folder
         # Copied only now, so that the second tree's files are newer too.
         copy_tree(source, files, tree)
-        report.run(f"release built in {tree} (TZ={zone}, umask {umask:03o})",
-                   build, args.cmake, tree, zone, umask)
+        commits.append(checkout(tree, owner))
+        owned = f", owned by {owner}" if owner and os.geteuid() == 0 else ""
+        report.run(f"release built in {tree} (TZ={zone}, umask {umask:03o}{owned})",
+                   build, args.cmake, tree, zone, umask, logs)
         outputs.append(tree / "build" / "release")
     if report.failed:
         report.finish()
@@ -169,12 +295,15 @@ def main():
     compared = ["DUVAK.exe", zip_name, "SHA256SUMS", "BUILDINFO.txt"]
     report.run(f"{', '.join(compared)} are the same bytes in both builds", same_bytes, outputs,
                compared)
-    report.run("BUILDINFO.txt names the Debian release and each tool's package", build_record,
-               release, args.version)
+    report.run("BUILDINFO.txt names the commit and each tool the build ran, with its package",
+               build_record, release, args.version, logs[release.parent.parent], args.cmake,
+               commits[0])
     report.run(f"{zip_name} holds {', '.join(ENTRIES)} as built", zip_contents,
                release, zip_name, args.version, source)
     report.run("SHA256SUMS lists the zip and the exe, and sha256sum -c passes", checksums,
                release, zip_name)
+    report.run(f"the published {args.version}, rebuilt from its commit, has its checksums",
+               published_release, args, release / "BUILDINFO.txt", work)
     if not report.failed:
         shutil.rmtree(work)
     report.finish()
