@@ -8,9 +8,13 @@
 set -eu
 # Everything runs without address-space randomisation where that is allowed,
 # as the tests start Wine (see tools/duvak): the setting is inherited by every
-# Wine process started below, the server included.
-if [ -z "${DUVAK_BENCH_UNRANDOMISED:-}" ] && setarch -R true >/dev/null 2>&1; then
-    DUVAK_BENCH_UNRANDOMISED=yes exec setarch -R sh "$0" "$@"
+# Wine process started below, the server included. It is read from this
+# process's own personality (ADDR_NO_RANDOMIZE), never from a variable that
+# a caller could pass on.
+unrandomised() { [ $(( 0x$1 & 0x0040000 )) -ne 0 ]; }
+if ! unrandomised "$(cat /proc/$$/personality)" &&
+    unrandomised "$(setarch -R cat /proc/self/personality 2>/dev/null || echo 0)"; then
+    exec setarch -R sh "$0" "$@"
 fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -40,7 +44,7 @@ echo "== machine"
 echo "cores: $(nproc); $(lscpu | sed -n 's/^Model name: *//p')"
 echo "memory: $(free -h | awk '/^Mem:/ {print $2}'); kernel $(uname -r); $("$loader" --version)"
 randomisation="on (setarch -R is refused here)"
-[ -z "${DUVAK_BENCH_UNRANDOMISED:-}" ] || randomisation=off
+! unrandomised "$(cat /proc/$$/personality)" || randomisation=off
 echo "address-space randomisation: $randomisation"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
