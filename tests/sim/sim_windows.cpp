@@ -37,10 +37,8 @@ struct OpenObject {
     Object kind;
     std::u16string file;
     bool open = true;
-    // A mapping keeps its file open, with the access and sharing of the
-    // handle it was made from, after that handle is closed.
-    DWORD access = 0, share = 0;
-    uint64_t size = 0;  // of a mapping
+    DWORD access = 0, share = 0;  // of a file handle
+    uint64_t size = 0;            // of a mapping
 };
 std::map<uintptr_t, OpenObject> handles;
 uintptr_t nextHandle = 1;
@@ -107,8 +105,11 @@ OpenObject* Lookup(HANDLE handle) {
     return &it->second;
 }
 
-// The open objects of each file that access its data, counted by the bits of
+// The open handles of each file that access its data, counted by the bits of
 // their share mode (read 1, write 2, delete 4) and of the same accesses.
+// Windows' rule: a mapping keeps its file open but none of its sharing, so
+// once the file's handles are closed any open goes through, whatever its
+// access and share mode; only replacing the data of a mapped file fails.
 struct Sharing {
     int opens = 0;
     int use[3] = {};
@@ -126,10 +127,7 @@ unsigned DataAccess(DWORD access) {
 }
 
 void CountOpen(const OpenObject& object, int step) {
-    if ((object.kind != Object::File && object.kind != Object::Mapping) ||
-        DataAccess(object.access) == 0) {
-        return;
-    }
+    if (object.kind != Object::File || DataAccess(object.access) == 0) return;
     Sharing& file = sharing[object.file];
     file.opens += step;
     for (int bit = 0; bit < 3; ++bit) {
@@ -530,6 +528,23 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
     return Return(block);
 }
 
+// Whether a mapping or a view of the file is left.
+bool Mapped(const std::u16string& name) {
+    for (const auto& [value, object] : handles) {
+        if (object.open && object.kind == Object::Mapping && object.file == name) return true;
+    }
+    for (const auto& [base, view] : views) {
+        if (view.file == name) return true;
+    }
+    return false;
+}
+
+// What the simulation does not model: the program under test never asks for
+// it, and a made-up answer could pass for Windows' own.
+[[noreturn]] void NotSimulated(const char* what) {
+    throw std::logic_error(std::string("not simulated: ") + what);
+}
+
 HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, struct _SECURITY_ATTRIBUTES* security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
     const std::u16string fileName(name);
@@ -541,9 +556,17 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, struct _SECUR
         ++world.console.openHandles;
         return Return(NewHandle({Object::Console, fileName}));
     }
+    // An existing file is opened, or replaced by an empty one (CREATE_ALWAYS,
+    // which also makes a missing file); other dispositions are not modelled.
+    constexpr DWORD CREATE_ALWAYS = 2;
+    if (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) NotSimulated("disposition");
     auto it = world.files.find(fileName);
+    if (it == world.files.end() && disposition == CREATE_ALWAYS && !injected) {
+        world.files[fileName] = File();
+        return Return(NewHandle({Object::File, fileName, true, access, share}));
+    }
     if (it == world.files.end()) return Failed(2, INVALID_HANDLE_VALUE);  // ERROR_FILE_NOT_FOUND
-    if (it->second.directory || it->second.accessDenied || injected || disposition != OPEN_EXISTING) {
+    if (it->second.directory || it->second.accessDenied || injected) {
         return Failed(5, INVALID_HANDLE_VALUE);  // ERROR_ACCESS_DENIED
     }
     // An open for reading, writing or deleting conflicts with the file's open
@@ -555,6 +578,12 @@ HANDLE WINAPI CreateFileW(LPCWSTR name, DWORD access, DWORD share, struct _SECUR
             (open.use[bit] > 0 && !(share >> bit & 1))) {
             return Failed(32, INVALID_HANDLE_VALUE);  // ERROR_SHARING_VIOLATION
         }
+    }
+    if (disposition == CREATE_ALWAYS) {
+        if (Mapped(fileName)) return Failed(1224, INVALID_HANDLE_VALUE);  // ERROR_USER_MAPPED_FILE
+        it->second = File();
+        // Succeeds, telling that the file was there (ERROR_ALREADY_EXISTS).
+        world.lastError = world.log.back().error = 183;
     }
     return Return(NewHandle({Object::File, fileName, true, access, share}));
 }
@@ -598,13 +627,13 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, D
     if (!file.reparseData) return Failed(ERROR_NOT_A_REPARSE_POINT, FALSE);
     // The buffer must hold the reparse header, 8 bytes for a tag with the
     // Microsoft bit and 24 (with the GUID) for any other, or the call fails
-    // with ERROR_INSUFFICIENT_BUFFER; holding the header but not the data, it
-    // receives the header and the call fails with ERROR_MORE_DATA.
+    // with ERROR_INSUFFICIENT_BUFFER; holding the header but not all the
+    // data, it is filled to its end and the call fails with ERROR_MORE_DATA.
     const std::vector<uint8_t>& data = *file.reparseData;
     const bool microsoftTag = data.size() >= 4 && (data[3] & 0x80) != 0;
     const DWORD header = microsoftTag ? 8 : 24;
     if (outBufferSize < header) return Failed(122, FALSE);
-    *bytesReturned = data.size() > outBufferSize ? header : static_cast<DWORD>(data.size());
+    *bytesReturned = static_cast<DWORD>(std::min<size_t>(data.size(), outBufferSize));
     std::memcpy(outBuffer, data.data(), *bytesReturned);
     return data.size() > outBufferSize ? Failed(ERROR_MORE_DATA, FALSE) : Return(TRUE);
 }
@@ -627,9 +656,10 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, struct _SECURITY_ATTRIBUTES* secur
     Log(On(Api::CreateFileMappingW, file,
            {security != nullptr, protect, maximumSizeHigh, maximumSizeLow, name != nullptr}));
     OpenObject* object = Lookup(file);
-    if (object == nullptr || object->kind != Object::File || protect != PAGE_READONLY) {
-        return Failed(6, HANDLE(nullptr));
-    }
+    if (object == nullptr || object->kind != Object::File) return Failed(6, HANDLE(nullptr));
+    if (protect != PAGE_READONLY) NotSimulated("a mapping other than PAGE_READONLY");
+    // Mapping a file to read needs a handle that may read it.
+    if ((DataAccess(object->access) & 1) == 0) return Failed(5, HANDLE(nullptr));
     const File& data = world.files.at(object->file);
     // A maximum size of 0 maps the whole file, and an empty file cannot be
     // mapped so (ERROR_FILE_INVALID); a read-only mapping cannot grow the file.
@@ -637,7 +667,7 @@ HANDLE WINAPI CreateFileMappingW(HANDLE file, struct _SECURITY_ATTRIBUTES* secur
     if (maximum == 0 && data.Size() == 0) return Failed(1006, HANDLE(nullptr));
     if (maximum > data.Size()) return Failed(8, HANDLE(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
     if (data.mappingFails || InjectedFailure()) return Failed(8, HANDLE(nullptr));
-    return Return(NewHandle({Object::Mapping, object->file, true, object->access, object->share,
+    return Return(NewHandle({Object::Mapping, object->file, true, 0, 0,
                              maximum != 0 ? maximum : data.Size()}));
 }
 
@@ -646,9 +676,13 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     const uint64_t offset = (static_cast<uint64_t>(offsetHigh) << 32) | offsetLow;
     Log(On(Api::MapViewOfFile, mapping, {access, offsetHigh, offsetLow, bytesToMap}));
     OpenObject* object = Lookup(mapping);
-    if (object == nullptr || object->kind != Object::Mapping || access != FILE_MAP_READ) {
-        return Failed(6, LPVOID(nullptr));
-    }
+    if (object == nullptr || object->kind != Object::Mapping) return Failed(6, LPVOID(nullptr));
+    // A read-only mapping gives views to read, and copy-on-write views whose
+    // writes stay in the view; a view to write the file or to run its code
+    // is refused with ERROR_ACCESS_DENIED (some versions say 87).
+    constexpr DWORD FILE_MAP_COPY = 0x1, FILE_MAP_WRITE = 0x2, FILE_MAP_EXECUTE = 0x20;
+    if (access & (FILE_MAP_WRITE | FILE_MAP_EXECUTE)) return Failed(5, LPVOID(nullptr));
+    if ((access & (FILE_MAP_READ | FILE_MAP_COPY)) == 0) NotSimulated("a view without read access");
     const File& file = world.files.at(object->file);
     // A view starts on an allocation granule (ERROR_MAPPED_ALIGNMENT) and lies
     // inside the mapping (ERROR_ACCESS_DENIED); a length of 0 runs to its end.
@@ -693,7 +727,8 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
             view.poisonedPages.push_back(page);
         }
     }
-    mprotect(bytes, pages * PAGE_SIZE, PROT_READ);  // views are read-only
+    // A view to read is read-only; a copy-on-write one keeps its writes.
+    mprotect(bytes, pages * PAGE_SIZE, (access & FILE_MAP_COPY) ? PROT_READ | PROT_WRITE : PROT_READ);
     for (uint8_t* page : view.poisonedPages) mprotect(page, PAGE_SIZE, PROT_NONE);
     // Inaccessible, but not poisoned: the fault is no in-page error.
     for (uint64_t bad : file.accessViolationAt) {
