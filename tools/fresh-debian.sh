@@ -87,9 +87,13 @@ if [ "${1:-}" = --in-namespace ]; then
         checkout clone -q --no-hardlinks "$top" "$root$clone"
     done
 
-    # New instances of /proc (of this PID namespace), a read-only /sys and a
-    # /dev of the few devices the commands use (FUSE for the read-error
-    # tests, terminals for tmux): none of them is the host's.
+    # The root becomes a mount point of its own, as / is, so that programs
+    # in it can make namespaces of their own (unshare changes the
+    # propagation of /, which must be a mount). Then new instances of /proc
+    # (of this PID namespace), a read-only /sys and a /dev of the few
+    # devices the commands use (FUSE for the read-error tests, terminals for
+    # tmux): none of them is the host's.
+    mount --bind "$root" "$root"
     for point in proc sys dev; do confined "$root/$point"; done
     mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
     mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys"
@@ -145,6 +149,8 @@ if [ "${1:-}" = --in-namespace ]; then
     fi
 
     run_readme 2 "$(printf '%s\n' "$commands" | sed -n 2p)"
+    # Every test's own output, which CTest shows only for a failing one.
+    in_root "cat $first/build/host/Testing/Temporary/LastTest.log" >"$logs/tests.log" 2>&1 || true
     summary=$(grep -E '^[0-9]+% tests passed' "$logs/command2.out" | tail -n 1)
     skipped=$(grep -c '(Skipped)' "$logs/command2.out" || true)
     if [ "$code" -eq 0 ] && [ -n "$summary" ]; then
@@ -257,7 +263,7 @@ logs=$(realpath -e -- "$top/build/fresh-debian/$release")
 [ "$logs" = "$(realpath -e -- "$top/build")/fresh-debian/$release" ] ||
     { echo "$me: $logs is reached through a link, refused" >&2; exit 2; }
 for file in debootstrap.log command1.out command1.err command2.out command2.err duvak-first.out \
-        duvak-first.err duvak-second.out duvak-second.err release.log SHA256SUMS BUILDINFO.txt; do
+        duvak-first.err duvak-second.out duvak-second.err tests.log release.log SHA256SUMS BUILDINFO.txt; do
     rm -f -- "$logs/$file"
 done
 
