@@ -59,7 +59,17 @@ if [ "${1:-}" = --in-namespace ]; then
         tar --numeric-owner -C "$root" -xf "$bare"
     else
         echo "== bootstrapping a bare $release root in $root"
-        debootstrap --variant=minbase --include=ca-certificates,git "$release" "$root" \
+        # debootstrap's scripts break on a target path with a space, so
+        # where the root's has one, it builds at a plain path of this
+        # namespace's own: a bind of the root on a private /mnt.
+        target=$root
+        case $root in
+            *[[:space:]]*) mount -t tmpfs -o size=1m,mode=0700 plain /mnt
+                           mkdir /mnt/root
+                           mount --bind "$root" /mnt/root
+                           target=/mnt/root ;;
+        esac
+        debootstrap --variant=minbase --include=ca-certificates,git "$release" "$target" \
             >"$logs/debootstrap.log" 2>&1 || { tail -n 20 "$logs/debootstrap.log" >&2; exit 1; }
         if [ -n "$save" ]; then
             tar --numeric-owner --one-file-system -C "$root" -cf "$save" .
