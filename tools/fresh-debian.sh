@@ -336,8 +336,11 @@ cleanup() {
         mounted_below_work >&2
         exit 1
     fi
+    # (A signal just after mktemp leaves no identity noted: the folder was
+    # resolved a moment ago, so it stands.)
+    [ -n "$made" ] || made=$(stat -c %d:%i -- "$work")
     if [ "$(realpath -e -- "$work" 2>/dev/null)" != "$work" ] ||
-        [ "$(stat -c %d:%i -- "$work")" != "${made:-$(stat -c %d:%i -- "$work")}" ]; then
+        [ "$(stat -c %d:%i -- "$work")" != "$made" ]; then
         echo "$me: $work is no longer the folder this run made, left alone" >&2
         exit 1
     fi

@@ -157,13 +157,17 @@ def debian_release():
     return f"not Debian: {fields.get('PRETTY_NAME', 'unknown')}"
 
 
+def trusted_git(source):
+    """git on a checkout that root may run in though it is another user's,
+    which git refuses as of dubious ownership: trusted for this command
+    alone, the user's settings untouched, and without the index lock, so
+    that none of the user's files changes owner."""
+    return ["git", "-c", f"safe.directory={source}", "--no-optional-locks", "-C", str(source)]
+
+
 def source_commit(source):
-    """The checkout's commit. Root may build in another user's checkout,
-    which git refuses as of dubious ownership: it is trusted for these
-    commands alone, the user's settings untouched, and asked without the
-    index lock, so that none of the user's files changes owner."""
     source = source.resolve()
-    git = ["git", "-c", f"safe.directory={source}", "--no-optional-locks", "-C", str(source)]
+    git = trusted_git(source)
     if command_output(git + ["rev-parse", "--show-toplevel"]) != str(source):
         return "not a git checkout"
     commit = command_output(git + ["rev-parse", "HEAD"])

@@ -9,6 +9,7 @@ builds that release's own commit and checks its published checksums.
 Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION"""
 
 import argparse
+import itertools
 import os
 import pwd
 import re
@@ -24,7 +25,7 @@ from pe_check import RT_VERSION, Image, version_block
 from wine_env import Report, Skip, fresh_folder
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from release import tool_lines  # noqa: E402
+from release import tool_lines, trusted_git  # noqa: E402
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
 
@@ -40,10 +41,7 @@ COMMIT = {"GIT_AUTHOR_NAME": "release check", "GIT_AUTHOR_EMAIL": "check@duvak.i
 
 
 def source_git(source, *arguments):
-    """git on the sources, which may be another user's checkout: trusted for
-    this command alone, without taking the index lock."""
-    return subprocess.run(["git", "-c", f"safe.directory={source}", "--no-optional-locks", "-C",
-                           str(source), *arguments], capture_output=True, check=False)
+    return subprocess.run(trusted_git(source) + list(arguments), capture_output=True, check=False)
 
 
 def source_files(source):
@@ -193,7 +191,7 @@ def tools_ran(log, cmake):
     if problems:
         return problems, []
     return [], tool_lines(ran["compiler"], ran["resource compiler"], ran["resource preprocessor"],
-                          cmake, ran["Python"])
+                          shutil.which(cmake) or cmake, ran["Python"])
 
 
 def build_record(release, version, log, cmake, commit):
@@ -205,11 +203,11 @@ def build_record(release, version, log, cmake, commit):
         f"first line {lines[0]!r}"]
     if lines[2:3] != [f"source commit: {commit}"]:
         problems.append(f"{lines[2:3]}, but the build was of commit {commit}")
-    problems_run, wanted = tools_ran(log, os.path.realpath(shutil.which(cmake) or cmake))
+    problems_run, wanted = tools_ran(log, cmake)
     problems += problems_run
-    for got, want in zip(lines[3:] + [""] * len(wanted), wanted + [""] * len(lines[3:])):
-        if got != want:
-            problems.append(f"the record says {got!r}; the build ran {want!r}")
+    problems += [f"the record says {got!r}; the build ran {want!r}"
+                 for got, want in itertools.zip_longest(lines[3:], wanted, fillvalue="")
+                 if got != want]
     if not Path("/etc/debian_version").exists():
         return problems
     problems += [f"not Debian's: {line}" for line in wanted
@@ -228,8 +226,8 @@ def published_release(args, record, work):
     then = (published / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
     now = record.read_text(encoding="utf-8").splitlines()
     if now[3:] != then[3:]:
-        differs = next(f"{a!r} against {b!r}" for a, b in zip(now[3:] + [""], then[3:] + [""])
-                       if a != b)
+        differs = next(f"{a!r} against {b!r}"
+                       for a, b in itertools.zip_longest(now[3:], then[3:], fillvalue="") if a != b)
         raise Skip(f"another toolchain than {args.version}'s: {differs}")
     commit = then[2].removeprefix("source commit: ")
     tree = fresh_folder(work / f"published-{args.version}")
@@ -245,8 +243,9 @@ def published_release(args, record, work):
                       ("--build", "--preset", "release")])
     if problems:
         return problems
-    problems, wanted = tools_ran(logs[tree], os.path.realpath(shutil.which(args.cmake) or args.cmake))
-    problems += [f"built {commit} with {a!r}, not {b!r}" for a, b in zip(wanted, then[3:]) if a != b]
+    problems, wanted = tools_ran(logs[tree], args.cmake)
+    problems += [f"built {commit} with {a!r}, not {b!r}"
+                 for a, b in itertools.zip_longest(wanted, then[3:], fillvalue="") if a != b]
     result = subprocess.run(["sha256sum", "-c", str(published / "SHA256SUMS")],
                             cwd=tree / "build" / "release", stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, check=False)
