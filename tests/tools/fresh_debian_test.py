@@ -1,16 +1,9 @@
-"""tools/fresh-debian.sh runs as root; this proves in seconds, without the
-package archive, that however it ends it leaves the host as it was. It runs
-the real script on a tiny root made of this machine's own programs, against
-a stand-in project whose README commands, release build and tools/duvak are
-stubs that can wait at any stage. Each stage (unpacking, cloning, each
-README command, the release) is interrupted by a signal (Ctrl-C to the
-whole group, TERM, HUP, Ctrl-C twice, KILL), with TMPDIR ending in a slash,
-reached through a link, and holding a space. After each run: nothing is
-mounted below the work folder, the host's /dev is as it was, no process of
-the run lives on, nothing outside the work folder changed, and the work
-folder is gone (after KILL it stays, with nothing mounted in it). Also: a
-whole run, a root whose links lead onto the host, and names that are no
-Debian code name. Needs root and unshare; skipped otherwise (exit 77).
+"""tools/fresh-debian.sh runs as root: this proves in seconds, without the
+package archive, that however it ends it leaves the host as it was and that
+nothing in the root reaches the host. It runs the real script, in a checkout
+owned by another user (as under sudo), on a tiny root of this machine's own
+programs, for a stand-in project whose stages are stubs that can wait to be
+interrupted. Needs root and bubblewrap; skipped otherwise (exit 77).
 
 Usage: fresh_debian_test.py --source DIR --work DIR [--script FILE]"""
 
@@ -23,28 +16,30 @@ import signal
 import subprocess
 import sys
 import tarfile
-import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 from wine_env import Report, fresh_folder  # noqa: E402
 
-SKIP = 77
 RELEASE = "bookworm"
-STAGES = ["unpack", "clone", "command1", "command2", "release"]
-SIGNALS = ["Ctrl-C", "TERM", "HUP", "Ctrl-C twice", "KILL"]
 EXIT = {"Ctrl-C": 130, "TERM": 143, "HUP": 129, "Ctrl-C twice": 130, "KILL": -9}
-# The programs that the script and the stubs run in the root.
 PROGRAMS = ["/bin/sh", "/usr/bin/env", "/bin/cat", "/bin/rm", "/bin/sleep", "/usr/bin/cmp",
-            "/bin/mkdir"]
+            "/bin/mkdir", "/usr/bin/dirname", "/usr/bin/git"]
+# Every program the stubs leave behind sleeps this long, so that one is found
+# however it hides.
+LEFT_BEHIND = re.compile(r"sleep 10000[0-2]")
 
-# Every stage of the stand-in project waits for its end where the root
-# holds /block-STAGE (leaving a program of its own behind, as a Wine server
-# would be), and otherwise does what the script counts as passing.
-STAGE_SCRIPT = """[ ! -e "/block-$1" ] || { sleep 100001 & echo "blocked in $1"; exec sleep 100000; }
+# Each stage of the stand-in waits where the root holds /block-STAGE (leaving
+# a program behind, as a Wine server would), else does what passes. The first
+# command also looks for the host's files through every process's root.
+STAGE_SCRIPT = """[ ! -e "/block-$1" ] || {{ sleep 100001 & echo "blocked in $1"; exec sleep 100000; }}
 case $1 in
-    command1) echo "The files have different sizes."; exit 1 ;;
+    command1) for root in /proc/[0-9]*/root; do
+                  [ ! -e "$root{host_file}" ] || echo "the host's files through $root"
+              done
+              echo "/proc/1/root holds Debian $(cat /proc/1/root/etc/debian_version)"
+              echo "The files have different sizes."; exit 1 ;;
     command2) echo "100% tests passed, 0 tests failed out of 1" ;;
     release) mkdir -p build/release
              for file in SHA256SUMS BUILDINFO.txt DUVAK.exe DUVAK-1-windows-x64.zip; do
@@ -54,75 +49,53 @@ esac
 README = "# Stand-in\n\n```sh\nsh stage.sh command1\nsh stage.sh command2\n```\n"
 
 
-def add_file(archive, name, data, mode=0o755):
-    entry = tarfile.TarInfo(name.lstrip("/"))
-    entry.size, entry.mode = len(data), mode
-    archive.addfile(entry, io.BytesIO(data))
-
-
 def tiny_root(path, block=None, links=()):
-    """A root of this machine's own programs and their libraries, with a
-    stub cmake that runs the release stage."""
-    files = set()
+    """This machine's programs and their libraries, a stub cmake, and links
+    whose host folders the root has folders of its own for."""
+    files = set(PROGRAMS)
     for program in PROGRAMS:
-        files.add(program)
         listed = subprocess.run(["ldd", os.path.realpath(program)], capture_output=True,
                                 text=True, check=True).stdout
         files.update(re.findall(r"(/\S+) \(0x", listed))
+
+    def add(name, kind=tarfile.REGTYPE, data=b"", mode=0o755, target=""):
+        entry = tarfile.TarInfo(name.strip("/"))
+        entry.type, entry.mode, entry.size, entry.linkname = kind, mode, len(data), target
+        archive.addfile(entry, io.BytesIO(data))
+
     with tarfile.open(path, "w") as archive:
-        for folder in {"proc", "sys", "dev", "tmp", "root", "srv", "etc", "usr/local/bin"} - {
-                name.strip("/") for name, _ in links}:
-            entry = tarfile.TarInfo(folder)
-            entry.type, entry.mode = tarfile.DIRTYPE, 0o755
-            archive.addfile(entry)
+        for folder in {"proc", "dev", "root", "srv", "etc"} - {n.strip("/") for n, _ in links}:
+            add(folder, tarfile.DIRTYPE)
+        add("tmp", tarfile.DIRTYPE, mode=0o1777)
         for name in sorted(files):
             archive.add(os.path.realpath(name), arcname=name.lstrip("/"))
-        add_file(archive, "/etc/debian_version", b"12.0\n", 0o644)
-        add_file(archive, "/usr/local/bin/cmake", b"#!/bin/sh\nexec sh stage.sh release\n")
+        add("usr/lib/git-core/git", tarfile.SYMTYPE, target="/usr/bin/git")
+        add("etc/debian_version", data=b"12.0\n", mode=0o644)
+        add("usr/local/bin/cmake", data=b"#!/bin/sh\nexec sh stage.sh release\n")
         if block:
-            add_file(archive, f"/block-{block}", b"")
+            add(f"block-{block}")
         for name, target in links:
-            entry = tarfile.TarInfo(name.lstrip("/"))
-            entry.type, entry.linkname = tarfile.SYMTYPE, target
-            archive.addfile(entry)
-
-
-def stand_in_project(folder, script):
-    fresh_folder(folder)
-    for name, text in [("tools/fresh-debian.sh", script.read_text()), ("README.md", README),
-                       ("stage.sh", STAGE_SCRIPT),
-                       ("tools/duvak", '#!/bin/sh\nsleep 100002 &\n'
-                                       'echo "The files have the same data."\n')]:
-        (folder / name).parent.mkdir(parents=True, exist_ok=True)
-        (folder / name).write_text(text)
-    (folder / "tools/duvak").chmod(0o755)
-    for command in (["init", "-q"], ["add", "-A"],
-                    ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "stand-in"]):
-        subprocess.run(["git", "-C", str(folder), *command], check=True)
+            add(name, tarfile.SYMTYPE, target=target)
+            if target.startswith("/") and os.path.isdir(target):
+                add(target, tarfile.DIRTYPE)
 
 
 def mounts_below(folder):
-    """Mount points at or below the folder in this (the host's) namespace,
-    with /proc's octal escapes undone."""
-    found = []
-    for line in Path("/proc/self/mountinfo").read_text().splitlines():
-        point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
-        if point == str(folder) or point.startswith(f"{folder}/"):
-            found.append(point)
-    return found
+    """Mount points at or below the folder in the host's namespace."""
+    points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
+              for line in Path("/proc/self/mountinfo").read_text().splitlines()]
+    return [point for point in points if f"{point}/".startswith(f"{folder}/")]
 
 
 def processes_of(folder):
-    """Processes rooted, working or named with a path below the folder."""
     found = []
-    for entry in Path("/proc").iterdir():
+    for entry in Path("/proc").glob("[0-9]*"):
         try:
-            places = [os.readlink(entry / "root"), os.readlink(entry / "cwd"),
-                      (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()]
+            line = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
         except (OSError, ValueError):
             continue
-        if any(str(folder) in place for place in places):
-            found.append(f"{entry.name}: {places[2][:120]}")
+        if str(folder) in line or LEFT_BEHIND.search(line):
+            found.append(f"{entry.name}: {line[:120]}")
     return found
 
 
@@ -135,92 +108,68 @@ def wait_for(condition, seconds=60):
     return True
 
 
-class Run:
-    """The script started as a maintainer would, in a session of its own, so
-    that a Ctrl-C can go to its whole group; its output collected."""
-
-    def __init__(self, project, arguments, tmpdir, env=()):
-        self.lines = []
-        self.process = subprocess.Popen(
-            ["sh", str(project / "tools/fresh-debian.sh"), *arguments],
-            env={**os.environ, "TMPDIR": tmpdir, **dict(env)}, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
-        self.reader = threading.Thread(target=self.read)
-        self.reader.start()
-
-    def read(self):
-        for line in self.process.stdout:
-            self.lines.append(line.decode(errors="replace").rstrip("\n"))
-
-    def signal(self, kind):
-        if kind.startswith("Ctrl-C"):
-            os.killpg(self.process.pid, signal.SIGINT)
-            if kind.endswith("twice"):
-                time.sleep(0.05)
-                os.killpg(self.process.pid, signal.SIGINT)
-        else:
-            os.kill(self.process.pid, getattr(signal, f"SIG{kind}"))
-
-    def finish(self):
-        try:
-            code = self.process.wait(timeout=180)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.process.pid, signal.SIGKILL)
-            code = self.process.wait()
-        self.reader.join()
-        return code
-
-
 class Bench:
-    """The folders of one test run: the stand-in project, TMPDIR in its three
-    spellings, and what must stay untouched."""
+    """The stand-in project, owned by nobody; TMPDIR in three spellings; and
+    a host folder that no run may change."""
 
     def __init__(self, work, script):
         self.work = fresh_folder(work).resolve()
-        self.project = self.work / "project"
-        stand_in_project(self.project, script)
-        self.logs = self.project / "build/fresh-debian" / RELEASE
         self.host = self.work / "host"
-        self.host.mkdir()
+        (self.host / "target").mkdir(parents=True)
         (self.host / "resolv.conf").write_text("the host's own\n")
-        (self.work / "real").mkdir()
-        (self.work / "via-link").symlink_to(self.work / "real")
+        self.project = self.work / "project"
+        for name, text in [("tools/fresh-debian.sh", script.read_text()), ("README.md", README),
+                           ("stage.sh", STAGE_SCRIPT.format(host_file=self.host / "resolv.conf")),
+                           ("tools/duvak", 'sleep 100002 &\necho "The files have the same data."\n')]:
+            (self.project / name).parent.mkdir(parents=True, exist_ok=True)
+            (self.project / name).write_text(text)
+        (self.project / "tools/duvak").chmod(0o755)
+        for command in (["init", "-q"], ["add", "-A"],
+                        ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "stand-in"]):
+            subprocess.run(["git", "-C", str(self.project), *command], check=True)
+        subprocess.run(["chown", "-R", "nobody:", str(self.project)], check=True)
+        self.logs = self.project / "build/fresh-debian" / RELEASE
+        (self.work / "via-link").symlink_to(fresh_folder(self.work / "real"))
         self.tmpdirs = {"slash": (f"{self.work}/tmp/", self.work / "tmp"),
                         "link": (str(self.work / "via-link"), self.work / "real"),
                         "space": (f"{self.work}/a space/", self.work / "a space")}
-        for keep in [self.project / "srv/keep", self.logs.parent / "trixie/keep"] + [
-                folder / "keep" for _, folder in self.tmpdirs.values()]:
-            keep.parent.mkdir(parents=True, exist_ok=True)
-            keep.write_text("keep\n")
-        self.roots = {}
+        for _, folder in self.tmpdirs.values():
+            folder.mkdir(exist_ok=True)
 
     def root(self, block=None, links=()):
-        name = f"root-{block}-{len(links)}.tar"
-        if name not in self.roots:
-            tiny_root(self.work / name, block, links)
-            self.roots[name] = self.work / name
-        return self.roots[name]
+        path = self.work / f"root-{block}-{len(links)}.tar"
+        if not path.exists():
+            tiny_root(path, block, links)
+        return str(path)
+
+    def start(self, arguments, spelling):
+        """The script as a maintainer starts it, in a session of its own."""
+        return subprocess.Popen(
+            ["sh", str(self.project / "tools/fresh-debian.sh"), *arguments],
+            env={**os.environ, "TMPDIR": self.tmpdirs[spelling][0]}, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
 
     def outside(self):
-        """The host's devices and the files outside the work folder, which
-        a run must leave as they are."""
-        keep = [self.host / "resolv.conf", self.project / "srv/keep",
-                self.logs.parent / "trixie/keep"] + [f / "keep" for _, f in self.tmpdirs.values()]
-        files = {str(path): path.read_bytes() if path.exists() else None for path in keep}
-        return files, sorted((name, os.lstat(f"/dev/{name}").st_rdev) for name in os.listdir("/dev"))
+        """The host folder, the owner and inode of the checkout's git files,
+        and the host's /dev."""
+        git = self.project / ".git"
+        return ({str(path): path.is_file() and path.read_bytes() for path in self.host.rglob("*")},
+                {str(path): (path.stat().st_uid, path.stat().st_ino) for path in
+                 [git / "index", git / "config", git / "HEAD", *git.glob("refs/**/*")]},
+                sorted((name, os.lstat(f"/dev/{name}").st_rdev) for name in os.listdir("/dev")))
 
-    def aftermath(self, folder, before, killed=False):
-        """What a run left that it should not have: mounts, processes, a
-        change outside, and a work folder (which only KILL may leave)."""
-        if killed and not wait_for(lambda: not processes_of(folder), 30):
-            return [f"processes still live: {processes_of(folder)}"]
-        problems = [f"still mounted: {point}" for point in mounts_below(folder)]
-        problems += [f"process left: {p}" for p in processes_of(folder)]
-        files, devices = self.outside()
-        problems += [f"changed outside the work folder: {name}" for name in files
-                     if files[name] != before[0][name]]
-        problems += [] if devices == before[1] else ["the host's /dev changed"]
-        left = [path for path in folder.iterdir() if path.name != "keep"]
+    def check(self, run, code, message, spelling, before, killed=False):
+        """A finished run's exit code and output, then what it left: mounts,
+        processes, a change outside, and a work folder (only KILL leaves it)."""
+        problems = outcome(run, code, message)
+        folder = self.tmpdirs[spelling][1]
+        if not wait_for(lambda: not processes_of(folder), 30 if killed else 0):
+            problems += [f"process left: {p}" for p in processes_of(folder)]
+        problems += [f"still mounted: {point}" for point in mounts_below(folder)]
+        problems += [f"changed outside the work folder: {what}" for what, was, now in zip(
+            ["the host's files", "the checkout's git files", "the host's /dev"], before,
+            self.outside()) if was != now]
+        left = list(folder.iterdir())
         if left and not killed:
             problems.append(f"left behind: {[path.name for path in left]}")
         if not problems:
@@ -229,88 +178,62 @@ class Bench:
         return problems
 
 
-def feed_slowly(tar, fifo, started, stop):
-    """Writes half the tarball into the FIFO that the script unpacks, then
-    holds it open, so that the unpacking waits there to be interrupted."""
-    data = tar.read_bytes()
-    with open(fifo, "wb") as sink:
-        sink.write(data[:len(data) // 2])
-        sink.flush()
-        started.set()
-        stop.wait()
+def outcome(run, code, message):
+    try:
+        out = run.communicate(timeout=180)[0].decode(errors="replace")
+    except subprocess.TimeoutExpired:
+        os.killpg(run.pid, signal.SIGKILL)
+        out = run.communicate()[0].decode(errors="replace")
+    return [] if run.returncode == code and message in out else [
+        f"exit {run.returncode}, expected {code} and {message!r}; output:\n{out}"]
 
 
-def interrupted(bench, stage, spelling, kind):
-    tmpdir, folder = bench.tmpdirs[spelling]
+def ends(bench, arguments, code, message, spelling="slash"):
     before = bench.outside()
-    env, started, stop = {}, threading.Event(), threading.Event()
-    if stage == "unpack":
-        bare = bench.work / f"root-{spelling}.fifo"
-        os.mkfifo(bare)
-        threading.Thread(target=feed_slowly, args=(bench.root(), bare, started, stop),
-                         daemon=True).start()
-        ready = started.is_set
+    return bench.check(bench.start(arguments, spelling), code, message, spelling, before)
+
+
+def interrupted(bench, stage, kind, spelling):
+    """An interrupt while a stage waits; meanwhile a second run of the same
+    release is refused."""
+    before = bench.outside()
+    log = bench.logs / ("release.log" if stage == "release" else f"{stage}.out")
+    log.unlink(missing_ok=True)
+    run = bench.start([RELEASE, "--bare", bench.root(stage)], spelling)
+    if not wait_for(lambda: log.exists() and f"blocked in {stage}" in log.read_text()):
+        problems = [f"never reached {stage}"]
     else:
-        bare = bench.root(stage if stage != "clone" else None)
-        if stage == "clone":
-            hooks = fresh_folder(bench.work / "hooks")
-            (hooks / "post-checkout").write_text(
-                f"#!/bin/sh\ntouch '{hooks}/ready'\nexec sleep 100000\n")
-            (hooks / "post-checkout").chmod(0o755)
-            env = {"GIT_CONFIG_COUNT": "1", "GIT_CONFIG_KEY_0": "core.hooksPath",
-                   "GIT_CONFIG_VALUE_0": str(hooks)}
-            ready = (hooks / "ready").exists
-        else:
-            log = bench.logs / ("release.log" if stage == "release" else f"{stage}.out")
-            log.unlink(missing_ok=True)  # the last run's
-            ready = lambda: log.exists() and f"blocked in {stage}" in log.read_text()
-    run = Run(bench.project, [RELEASE, "--bare", str(bare)], tmpdir, env)
-    problems = [] if wait_for(ready) else [f"never reached {stage}: {run.lines}"]
-    run.signal(kind)
-    code = run.finish()
-    stop.set()
-    if code != EXIT[kind]:
-        problems.append(f"exit {code}, expected {EXIT[kind]}; output {run.lines}")
-    return problems + bench.aftermath(folder, before, kind == "KILL")
+        problems = outcome(bench.start([RELEASE, "--bare", bench.root()], spelling), 2,
+                           f"another run of {RELEASE} is under way")
+    if kind == "KILL":
+        run.kill()
+    else:
+        for _ in range(2 if kind.endswith("twice") else 1):
+            os.killpg(run.pid, signal.SIGINT) if kind.startswith("Ctrl-C") else run.send_signal(
+                getattr(signal, f"SIG{kind}"))
+            time.sleep(0.05)
+    return problems + bench.check(run, EXIT[kind], "", spelling, before, kind == "KILL")
 
 
 def whole_run(bench):
-    tmpdir, folder = bench.tmpdirs["space"]
-    before = bench.outside()
-    run = Run(bench.project, [RELEASE, "--bare", str(bench.root())], tmpdir)
-    code = run.finish()
-    problems = [] if code == 0 and "6 passed, 0 failed" in " ".join(run.lines) else [
-        f"exit {code}: {run.lines}"]
-    return problems + bench.aftermath(folder, before)
+    """A whole pass, in which no process's root shows the host's files, and
+    the checkout's index stays the user's though its stat data is stale."""
+    (bench.project / "README.md").touch()
+    problems = ends(bench, [RELEASE, "--bare", bench.root()], 0, "6 passed, 0 failed", "space")
+    seen = (bench.logs / "command1.out").read_text()
+    if "the host's files" in seen or "/proc/1/root holds Debian 12.0" not in seen:
+        problems.append(f"the first command saw: {seen!r}")
+    return problems
 
 
-def hostile_root(bench):
-    """Links in the root that lead onto the host: resolv.conf is written
-    inside the root, and no clone goes through /srv."""
-    tmpdir, folder = bench.tmpdirs["link"]
-    before = bench.outside()
-    bare = bench.root(links=[("/etc/resolv.conf", str(bench.host / "resolv.conf")),
-                             ("/srv", str(bench.host))])
-    run = Run(bench.project, [RELEASE, "--bare", str(bare)], tmpdir)
-    code = run.finish()
-    problems = [] if code == 1 and any("/srv in the root is not a plain folder" in line
-                                       for line in run.lines) else [f"exit {code}: {run.lines}"]
-    if list(bench.host.iterdir()) != [bench.host / "resolv.conf"]:
-        problems.append(f"written onto the host: {list(bench.host.iterdir())}")
-    return problems + bench.aftermath(folder, before)
-
-
-def no_code_name(bench):
-    """A name that is not a code name removes nothing: not a folder that
-    "../.." reaches from the logs, nor the logs of every release."""
-    tmpdir, folder = bench.tmpdirs["slash"]
-    before = bench.outside()
-    problems = []
-    for name in ["../../srv", "", "Bookworm"]:
-        run = Run(bench.project, [name, "--bare", str(bench.root())], tmpdir)
-        if (code := run.finish()) != 2:
-            problems.append(f"{name!r}: exit {code}")
-    return problems + bench.aftermath(folder, before)
+def refused_with_build_a_link(bench):
+    build = bench.project / "build"
+    shutil.rmtree(build, ignore_errors=True)
+    build.symlink_to(bench.host / "target")
+    try:
+        return ends(bench, [RELEASE, "--bare", bench.root()], 2, "/build is a link, refused")
+    finally:
+        build.unlink()
 
 
 def main():
@@ -319,23 +242,31 @@ def main():
     parser.add_argument("--work", required=True, type=Path)
     parser.add_argument("--script", type=Path, help="the script to try (default: the source's)")
     args = parser.parse_args()
-    if os.geteuid() != 0:
-        print("SKIP: the script runs as root only")
-        sys.exit(SKIP)
-    if subprocess.run(["unshare", "--mount", "--pid", "--fork", "true"],
-                      capture_output=True, check=False).returncode != 0:
-        print("SKIP: unshare cannot make mount and PID namespaces here")
-        sys.exit(SKIP)
+    if os.geteuid() != 0 or not shutil.which("bwrap") or subprocess.run(
+            ["bwrap", "--ro-bind", "/", "/", "--unshare-pid", "true"], capture_output=True,
+            check=False).returncode != 0:
+        print("SKIP: not root, or bubblewrap is missing or cannot make its sandbox here")
+        sys.exit(77)
     bench = Bench(args.work, args.script or args.source / "tools/fresh-debian.sh")
+    host = bench.host
     report = Report()
-    for i, stage in enumerate(STAGES):
-        for j, spelling in enumerate(bench.tmpdirs):
-            kind = SIGNALS[(i + j) % len(SIGNALS)]
-            report.run(f"{kind} while {stage}, TMPDIR {spelling}", interrupted, bench, stage,
-                       spelling, kind)
-    report.run("a whole run passes and leaves nothing", whole_run, bench)
-    report.run("links in the root do not lead onto the host", hostile_root, bench)
-    report.run("a name that is no code name removes nothing", no_code_name, bench)
+    for name in ["../../srv", "", "Bookworm"]:
+        report.run(f"refused: {name!r}", ends, bench, [name], 2, "is not a Debian code name")
+    report.run("refused: build/ a link", refused_with_build_a_link, bench)
+    for stage, kind, spelling in [("command1", "Ctrl-C", "slash"), ("command2", "TERM", "link"),
+                                  ("release", "HUP", "space"), ("command1", "Ctrl-C twice", "link"),
+                                  ("command2", "KILL", "space")]:
+        report.run(f"{kind} while {stage}, TMPDIR {spelling}", interrupted, bench, stage, kind,
+                   spelling)
+    report.run("a whole run passes, and no root in it shows the host", whole_run, bench)
+    report.run("links at a clone path, /srv and /etc/resolv.conf lead into the root", ends, bench,
+               [RELEASE, "--bare", bench.root(links=[
+                   ("/root/duvak", str(host / "target")), ("/srv", str(host)),
+                   ("/etc/resolv.conf", str(host / "resolv.conf"))])], 0, "6 passed, 0 failed",
+               "link")
+    report.run("a link at /dev is refused", ends, bench,
+               [RELEASE, "--bare", bench.root(links=[("/dev", "../../../../..")])], 1,
+               "/dev in the root is not a plain folder, refused")
     if not report.failed:
         shutil.rmtree(bench.work)
     report.finish()
