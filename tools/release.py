@@ -4,6 +4,11 @@ over the zip and the exe, and BUILDINFO.txt, the record of what built them.
 Run by the release target of the Windows build (cmake/release.cmake), in the
 build folder.
 
+The zip carries a published package's name (releases/NAME/SHA256SUMS) only
+where its bytes and the exe's are that package's; any other build is named
+DUVAK-VERSION-unreleased[-COMMIT][-modified]-windows-x64.zip, so that no one
+takes it for a release.
+
 Everything written depends only on the bytes of its inputs, never on the
 clock, the folder, the user or the umask, so that a rebuild from the same
 sources gives the same bytes.
@@ -13,13 +18,13 @@ the package of each tool that made the bytes, so it differs between
 machines where the release does not; it is not in SHA256SUMS.
 
 Usage: release.py --readme README.md --license LICENSE --exe DUVAK.exe
-                  --zip DUVAK-VERSION-windows-x64.zip --out FOLDER
-                  --version VERSION --compiler X86_64-W64-MINGW32-G++
+                  --out FOLDER --version VERSION --compiler X86_64-W64-MINGW32-G++
                   --rc-compiler WINDRES --rc-preprocessor GCC --cmake CMAKE --source DIR"""
 
 import argparse
 import contextlib
 import hashlib
+import io
 import os
 import re
 import shutil
@@ -166,13 +171,31 @@ def trusted_git(source):
 
 
 def source_commit(source):
+    """The checkout's commit and whether it has uncommitted changes, or
+    (None, None) where the source is not a git checkout."""
     source = source.resolve()
     git = trusted_git(source)
     if command_output(git + ["rev-parse", "--show-toplevel"]) != str(source):
-        return "not a git checkout"
-    commit = command_output(git + ["rev-parse", "HEAD"])
+        return None, None
     changed = command_output(git + ["status", "--porcelain", "--untracked-files=no"])
-    return f"{commit}{' with uncommitted changes' if changed else ''}"
+    return command_output(git + ["rev-parse", "HEAD"]), bool(changed)
+
+
+def published(releases):
+    """Each published package's SHA256SUMS as {file name: checksum}."""
+    return [dict(reversed(line.split("  ", 1)) for line in sums.read_text("ascii").splitlines())
+            for sums in sorted(releases.glob("*/SHA256SUMS"))]
+
+
+def package_name(version, exe_sum, zip_sum, releases, commit, changed):
+    """The published package's zip name where both checksums are that
+    package's, else one that says the build is no release."""
+    for sums in published(releases):
+        zips = {name: value for name, value in sums.items() if name != "DUVAK.exe"}
+        if sums.get("DUVAK.exe") == exe_sum and list(zips.values()) == [zip_sum]:
+            return next(iter(zips))
+    suffix = (f"-{commit[:7]}" if commit else "") + ("-modified" if changed else "")
+    return f"DUVAK-{version}-unreleased{suffix}-windows-x64.zip"
 
 
 def tool_files(compiler, rc_compiler, rc_preprocessor, cmake, python):
@@ -197,10 +220,12 @@ def tool_lines(*tools):
             for what, path in tool_files(*tools)]
 
 
-def build_record(args):
+def build_record(args, commit, changed):
     found = lambda program: shutil.which(program) or program
+    described = f"{commit}{' with uncommitted changes' if changed else ''}" if commit else (
+        "not a git checkout")
     lines = [f"DUVAK {args.version} release build record",
-             f"built on: {debian_release()}", f"source commit: {source_commit(args.source)}"]
+             f"built on: {debian_release()}", f"source commit: {described}"]
     lines += tool_lines(found(args.compiler), found(args.rc_compiler),
                         found(args.rc_preprocessor), found(args.cmake), sys.executable)
     return "".join(line + "\n" for line in lines)
@@ -211,7 +236,6 @@ def main():
     parser.add_argument("--readme", required=True, type=Path)
     parser.add_argument("--license", required=True, type=Path)
     parser.add_argument("--exe", required=True, type=Path)
-    parser.add_argument("--zip", required=True, help="the zip's file name")
     parser.add_argument("--out", required=True, type=Path)
     parser.add_argument("--version", required=True, help="the release's version")
     parser.add_argument("--compiler", required=True, help="the C++ cross compiler")
@@ -231,19 +255,24 @@ def main():
     for name, data in contents[1:]:
         write_atomically(args.out / name, lambda file, data=data: file.write(data))
 
-    def write_zip(file):
-        with zipfile.ZipFile(file, "w") as archive:
-            for name, data in contents:
-                archive.writestr(zip_entry(name), data)
-    archive_path = args.out / args.zip
-    write_atomically(archive_path, write_zip)
+    packed = io.BytesIO()
+    with zipfile.ZipFile(packed, "w") as archive:
+        for name, data in contents:
+            archive.writestr(zip_entry(name), data)
+    packed = packed.getvalue()
+    exe_sum, zip_sum = hashlib.sha256(exe).hexdigest(), hashlib.sha256(packed).hexdigest()
+    commit, changed = source_commit(args.source)
+    zip_name = package_name(args.version, exe_sum, zip_sum, args.source / "releases", commit,
+                            changed)
+    # A zip of an earlier build, under another name, is not this build's.
+    for old in args.out.glob("DUVAK-*-windows-x64.zip"):
+        old.unlink()
+    write_atomically(args.out / zip_name, lambda file: file.write(packed))
 
     # The format that `sha256sum -c` reads; the exe is the one beside the zip.
-    sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
-                   for name, data in [(args.zip, archive_path.read_bytes()),
-                                      (args.exe.name, exe)])
+    sums = f"{zip_sum}  {zip_name}\n{exe_sum}  {args.exe.name}\n"
     write_atomically(args.out / "SHA256SUMS", lambda file: file.write(sums.encode("ascii")))
-    record = build_record(args)
+    record = build_record(args, commit, changed)
     write_atomically(args.out / "BUILDINFO.txt", lambda file: file.write(record.encode("utf-8")))
 
 
