@@ -4,7 +4,8 @@ the second (when run as root) owned by another user; checks that DUVAK.exe,
 the zip, SHA256SUMS and BUILDINFO.txt come out byte for byte the same, that
 BUILDINFO.txt names the commit and exactly the tools the build ran, that the
 zip carries a published package's name only with that package's bytes, what
-it holds, and that `sha256sum -c SHA256SUMS` passes.
+it holds, that `sha256sum -c SHA256SUMS` passes, and that every relative
+link of README.md and CONTRIBUTING.md leads somewhere.
 
 With --published it rebuilds instead each published package (releases/NAME/)
 from its commit and checks its published checksums, where this machine's
@@ -29,7 +30,7 @@ from pe_check import RT_VERSION, Image, version_block
 from wine_env import Report, Skip, fresh_folder
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from release import debian_package, published, tool_lines, trusted_git  # noqa: E402
+from release import debian_package, published, tool_lines, trusted_git, user_guide  # noqa: E402
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
 
@@ -296,6 +297,31 @@ def package_name(release, zip_name, version, source):
     return problems
 
 
+def documents(source):
+    """Every relative link in README.md and CONTRIBUTING.md leads to a file,
+    or a heading, that exists; README.txt's parts are still marked."""
+    problems = []
+    try:
+        user_guide((source / "README.md").read_text(encoding="utf-8"))
+    except SystemExit as error:  # its marks are unbalanced or gone
+        problems.append(str(error))
+    slug = lambda title: re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
+    for page in ["README.md", "CONTRIBUTING.md"]:
+        text = (source / page).read_text(encoding="utf-8")
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            path, _, heading = target.partition("#")
+            linked = (source / page).parent / path if path else source / page
+            if not linked.exists():
+                problems.append(f"{page}: {target} leads to no file")
+            elif heading and heading not in {slug(line.lstrip("#")) for line in
+                                            linked.read_text(encoding="utf-8").splitlines()
+                                            if line.startswith("#")}:
+                problems.append(f"{page}: {target} leads to no heading")
+    return problems
+
+
 def checksums(release, zip_name):
     listed = [line.split("  ", 1)[1] for line in
               (release / "SHA256SUMS").read_text(encoding="ascii").splitlines()]
@@ -335,6 +361,8 @@ def main():
     if args.published:
         check_published(args, report, work)
 
+    report.run("README.md and CONTRIBUTING.md: every relative link leads somewhere; the user "
+               "guide is marked", documents, source)
     files = source_files(source)
     outputs, logs, commits = [], {}, []
     for folder, zone, umask, owner in BUILDS:
