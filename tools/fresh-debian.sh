@@ -55,7 +55,7 @@ if [ -n "$missing" ]; then
     { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing; } \
         >/dev/null || refuse "could not install$missing"
 fi
-for tool in git tar flock findmnt; do
+for tool in git tar flock findmnt pkill; do
     command -v "$tool" >/dev/null || refuse "$tool is missing"
 done
 # The sandbox of every step: namespaces of its own for mounts, processes,

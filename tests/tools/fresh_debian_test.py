@@ -16,6 +16,7 @@ import signal
 import subprocess
 import sys
 import tarfile
+import tempfile
 import time
 from pathlib import Path
 
@@ -110,12 +111,14 @@ def wait_for(condition, seconds=60):
 
 class Bench:
     """The stand-in project, owned by nobody; TMPDIR in three spellings; and
-    a host folder that no run may change."""
+    a folder of the host that no run may change."""
 
     def __init__(self, work, script):
         self.work = fresh_folder(work).resolve()
-        self.host = self.work / "host"
-        (self.host / "target").mkdir(parents=True)
+        # Away from the checkout, whose path a clone path in the root may share
+        # (/root/duvak, where this runs inside a fresh root).
+        self.host = Path(tempfile.mkdtemp(prefix="duvak-host-")).resolve()
+        (self.host / "target").mkdir()
         (self.host / "resolv.conf").write_text("the host's own\n")
         self.project = self.work / "project"
         for name, text in [("tools/fresh-debian.sh", script.read_text()), ("README.md", README),
@@ -269,6 +272,7 @@ def main():
                "/dev in the root is not a plain folder, refused")
     if not report.failed:
         shutil.rmtree(bench.work)
+        shutil.rmtree(bench.host)
     report.finish()
 
 
