@@ -160,15 +160,49 @@ def runner_outcomes(wine, folder, env=None, timeout=60):
     return problems
 
 
+def stand_in(wine, folder, name, script):
+    """The test's environment with SCRIPT first on PATH as NAME."""
+    path = folder / "stand-in" / name
+    path.parent.mkdir(parents=True)
+    path.write_text(f"#!/bin/sh\n{script}")
+    path.chmod(0o755)
+    return path, {**wine.env, "PATH": f"{path.parent}:{wine.env['PATH']}"}
+
+
 def runner_refused(wine, folder):
     """With a taskset that refuses every call, as in a container that forbids
     changing affinity, tools/duvak runs unpinned and the outcome is DUVAK's."""
-    refusing = folder / "refusing" / "taskset"
-    refusing.parent.mkdir(parents=True)
-    refusing.write_bytes(b"#!/bin/sh\necho 'taskset: Operation not permitted' >&2\nexit 1\n")
-    refusing.chmod(0o755)
-    return runner_outcomes(wine, folder, {**wine.env,
-                                          "PATH": f"{refusing.parent}:{wine.env['PATH']}"})
+    _, env = stand_in(wine, folder, "taskset",
+                      "echo 'taskset: Operation not permitted' >&2\nexit 1\n")
+    return runner_outcomes(wine, folder, env)
+
+
+DROPPED = b"wine client error:0: recvmsg: Connection reset by peer\n"
+
+
+def runner_dropped(wine, folder):
+    """Wine 10 drops a start that meets its server's exit, before DUVAK.exe
+    runs (DROPPED, exit 1). tools/duvak then starts it once more, and a start
+    dropped twice is an error (2), never the verdict "different". Here every
+    other start, then every start, is dropped (tools/duvak starts Wine
+    through setarch)."""
+    real = shutil.which("setarch")
+    setarch, env = stand_in(wine, folder, "setarch", f"""[ "$2" != true ] || exec {real} "$@"
+echo >>"$0.starts"
+if [ -e "$0.always" ] || [ $(( $(wc -l <"$0.starts") % 2 )) -eq 1 ]; then
+    printf '{DROPPED.decode().strip()}\\n' >&2; exit 1
+fi
+exec {real} "$@"
+""")
+    problems = runner_outcomes(wine, folder, env)
+    if not Path(f"{setarch}.starts").exists():
+        raise Skip("setarch -R is refused here, so tools/duvak starts Wine without it")
+    if (starts := len(Path(f"{setarch}.starts").read_text())) != 4:
+        problems.append(f"{starts} starts for two runs, expected 4")
+    Path(f"{setarch}.always").touch()
+    done = wine.run([str(RUNNER), "a", "b"], folder, env=env)
+    return problems + [f"dropped twice: {problem}"
+                       for problem in outcome_problems(done, 2, b"", DROPPED)]
 
 
 def runner_first_runs(wine, folder):
@@ -389,6 +423,7 @@ COMPARISON = [
          out=CONTENTS),
     Check("tools/duvak pins the running wineserver to one CPU", runner_pinning),
     Check("tools/duvak with a taskset that refuses gives DUVAK's outcome", runner_refused),
+    Check("tools/duvak starts Wine once more when Wine drops the start", runner_dropped),
     Check("tools/duvak's first runs in a new prefix and after a new server", runner_first_runs),
 ]
 
