@@ -81,22 +81,20 @@ def tiny_root(path, block=None, links=()):
                 add(target, tarfile.DIRTYPE)
 
 
-def mounts_below(folder):
-    """Mount points at or below the folder in the host's namespace."""
+def leftovers(folder):
+    """Mounts at or below the folder in the host's namespace, and processes
+    named with a path below it or sleeping as the stubs do."""
     points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m[1], 8)), line.split()[4])
               for line in Path("/proc/self/mountinfo").read_text().splitlines()]
-    return [point for point in points if f"{point}/".startswith(f"{folder}/")]
-
-
-def processes_of(folder):
-    found = []
+    found = [f"still mounted: {point}" for point in points
+             if f"{point}/".startswith(f"{folder}/")]
     for entry in Path("/proc").glob("[0-9]*"):
         try:
             line = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
         except (OSError, ValueError):
             continue
         if str(folder) in line or LEFT_BEHIND.search(line):
-            found.append(f"{entry.name}: {line[:120]}")
+            found.append(f"process left: {entry.name}: {line[:120]}")
     return found
 
 
@@ -133,11 +131,9 @@ class Bench:
         subprocess.run(["chown", "-R", "nobody:", str(self.project)], check=True)
         self.logs = self.project / "build/fresh-debian" / RELEASE
         (self.work / "via-link").symlink_to(fresh_folder(self.work / "real"))
-        self.tmpdirs = {"slash": (f"{self.work}/tmp/", self.work / "tmp"),
-                        "link": (str(self.work / "via-link"), self.work / "real"),
-                        "space": (f"{self.work}/a space/", self.work / "a space")}
-        for _, folder in self.tmpdirs.values():
-            folder.mkdir(exist_ok=True)
+        self.tmpdirs = {"slash": f"{fresh_folder(self.work / 'tmp')}/",
+                        "link": str(self.work / "via-link"),
+                        "space": f"{fresh_folder(self.work / 'a space')}/"}
 
     def root(self, block=None, links=()):
         path = self.work / f"root-{block}-{len(links)}.tar"
@@ -149,7 +145,7 @@ class Bench:
         """The script as a maintainer starts it, in a session of its own."""
         return subprocess.Popen(
             ["sh", str(self.project / "tools/fresh-debian.sh"), *arguments],
-            env={**os.environ, "TMPDIR": self.tmpdirs[spelling][0]}, stdin=subprocess.DEVNULL,
+            env={**os.environ, "TMPDIR": self.tmpdirs[spelling]}, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
 
     def outside(self):
@@ -165,10 +161,10 @@ class Bench:
         """A finished run's exit code and output, then what it left: mounts,
         processes, a change outside, and a work folder (only KILL leaves it)."""
         problems = outcome(run, code, message)
-        folder = self.tmpdirs[spelling][1]
-        if not wait_for(lambda: not processes_of(folder), 30 if killed else 0):
-            problems += [f"process left: {p}" for p in processes_of(folder)]
-        problems += [f"still mounted: {point}" for point in mounts_below(folder)]
+        folder = Path(os.path.realpath(self.tmpdirs[spelling]))
+        # A killed script cannot wait for its sandbox's end: the kernel's.
+        wait_for(lambda: not leftovers(folder), 30 if killed else 0)
+        problems += leftovers(folder)
         problems += [f"changed outside the work folder: {what}" for what, was, now in zip(
             ["the host's files", "the checkout's git files", "the host's /dev"], before,
             self.outside()) if was != now]
@@ -182,6 +178,8 @@ class Bench:
 
 
 def outcome(run, code, message):
+    """Problems if the run's exit code is not CODE or MESSAGE not in its
+    output; a run that hangs is killed with its group."""
     try:
         out = run.communicate(timeout=180)[0].decode(errors="replace")
     except subprocess.TimeoutExpired:
