@@ -264,8 +264,13 @@ def published_package(args, folder, work):
     if problems:
         return problems
     problems, ran = tools_ran(logs[tree], args.cmake)
-    problems += [f"built {commit} with {a!r}, not the record's {b!r}"
-                 for a, b in itertools.zip_longest(ran, here, fillvalue="") if a != b]
+    if problems:
+        return problems
+    # Where the build finds other files first (another variant of the
+    # compiler chosen as the default, say), this machine is not the record's.
+    if other := [f"{a!r}, not the record's {b!r}"
+                 for a, b in itertools.zip_longest(ran, here, fillvalue="") if a != b]:
+        raise Skip(f"the build of {commit} ran {other[0]}")
     result = subprocess.run(["sha256sum", "-c", str(folder / "SHA256SUMS")],
                             cwd=tree / "build" / "release", stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, check=False)
