@@ -21,6 +21,8 @@ top=$(cd "$(dirname "$0")/.." && pwd -P)
 
 usage() { echo "usage: $me RELEASE [--bare ROOT.tar] [--save-bare ROOT.tar]" >&2; exit 2; }
 refuse() { echo "$me: $*" >&2; exit 2; }
+# A step that failed: the end of its log, and the run fails.
+failed() { tail -n 20 "$1" >&2; exit 1; }
 
 [ $# -ge 1 ] || usage
 release=$1
@@ -144,7 +146,7 @@ if [ -z "$bare" ]; then
     echo "== making a bare $release root"
     bare=$work/bare.tar
     on_host mmdebstrap --variant=minbase --include=ca-certificates,git "$release" "$bare" \
-        >"$logs/mmdebstrap.log" 2>&1 || { tail -n 20 "$logs/mmdebstrap.log" >&2; exit 1; }
+        >"$logs/mmdebstrap.log" 2>&1 || failed "$logs/mmdebstrap.log"
     if [ -n "$save" ]; then
         cp -- "$bare" "$save.part" && mv -- "$save.part" "$save"
         echo "   saved as $save"
@@ -152,7 +154,7 @@ if [ -z "$bare" ]; then
 fi
 echo "== unpacking the bare root"
 on_host tar --numeric-owner -C "$root" -xf "$bare" </dev/null >"$logs/unpack.log" 2>&1 ||
-    { tail -n 20 "$logs/unpack.log" >&2; exit 1; }
+    failed "$logs/unpack.log"
 # bwrap mounts the root's /proc and /dev where a link there would lead it,
 # before the root is its /.
 for folder in proc dev; do
@@ -190,7 +192,7 @@ in_root "cat >/tmp/duvak.bundle && for clone in $first '$second'; do
         mkdir -p \"\$(dirname \"\$clone\")\" &&
         git -c advice.detachedHead=false clone -q /tmp/duvak.bundle \"\$clone\" || exit 1
     done && rm /tmp/duvak.bundle" <"$work/duvak.bundle" >>"$logs/clone.log" 2>&1 ||
-    { tail -n 20 "$logs/clone.log" >&2; exit 1; }
+    failed "$logs/clone.log"
 
 # The README's commands: the lines of its first sh block that are not comments.
 commands=$(checkout show "$commit:README.md" | awk '/^```sh$/ {inside = 1; next}

@@ -181,10 +181,14 @@ def source_commit(source):
     return command_output(git + ["rev-parse", "HEAD"]), bool(changed)
 
 
+def read_sums(path):
+    """A SHA256SUMS file as {file name: checksum}, in its order."""
+    return dict(reversed(line.split("  ", 1)) for line in path.read_text("ascii").splitlines())
+
+
 def published(releases):
-    """Each published package's SHA256SUMS as {file name: checksum}."""
-    return [dict(reversed(line.split("  ", 1)) for line in sums.read_text("ascii").splitlines())
-            for sums in sorted(releases.glob("*/SHA256SUMS"))]
+    """Each published package's SHA256SUMS, as read_sums gives it."""
+    return [read_sums(sums) for sums in sorted(releases.glob("*/SHA256SUMS"))]
 
 
 def package_name(version, exe_sum, zip_sum, releases, commit, changed):

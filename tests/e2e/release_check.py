@@ -30,7 +30,8 @@ from pe_check import RT_VERSION, Image, version_block
 from wine_env import Report, Skip, fresh_folder
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from release import debian_package, published, tool_lines, trusted_git, user_guide  # noqa: E402
+from release import (debian_package, published, read_sums, tool_lines, trusted_git,  # noqa: E402
+                     user_guide)
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
 
@@ -285,17 +286,17 @@ def package_name(release, zip_name, version, source):
     """A published package's name only with that package's bytes, and that
     package's bytes only under its name; any other build says it is
     unreleased."""
-    built = dict(reversed(line.split("  ", 1))
-                 for line in (release / "SHA256SUMS").read_text("ascii").splitlines())
+    built = read_sums(release / "SHA256SUMS")
+    packages = published(source / "releases")
     problems = []
-    for sums in published(source / "releases"):
+    for sums in packages:
         name = next(name for name in sums if name != "DUVAK.exe")
         same = built.get(zip_name) == sums[name] and built.get("DUVAK.exe") == sums["DUVAK.exe"]
         if zip_name == name and not same:
             problems.append(f"{zip_name} is a published package's name, with other bytes")
         elif same and zip_name != name:
             problems.append(f"the bytes of the published {name} are named {zip_name}")
-    if not any(zip_name in sums for sums in published(source / "releases")) and not re.fullmatch(
+    if not any(zip_name in sums for sums in packages) and not re.fullmatch(
             rf"DUVAK-{re.escape(version)}-unreleased(-[0-9a-f]{{7}})?(-modified)?-windows-x64\.zip",
             zip_name):
         problems.append(f"{zip_name} is neither a published name nor an unreleased one")
@@ -328,8 +329,7 @@ def documents(source):
 
 
 def checksums(release, zip_name):
-    listed = [line.split("  ", 1)[1] for line in
-              (release / "SHA256SUMS").read_text(encoding="ascii").splitlines()]
+    listed = list(read_sums(release / "SHA256SUMS"))
     zips = [path.name for path in release.glob("*.zip")]
     problems = [] if listed == [zip_name, "DUVAK.exe"] == zips + ["DUVAK.exe"] else [
         f"SHA256SUMS lists {listed}, beside the zips {zips}"]
@@ -382,7 +382,7 @@ def main():
     if report.failed:
         report.finish()
     release = outputs[0]
-    zip_name = (release / "SHA256SUMS").read_text(encoding="ascii").split()[1]
+    zip_name = next(iter(read_sums(release / "SHA256SUMS")))
     compared = ["DUVAK.exe", zip_name, "SHA256SUMS", "BUILDINFO.txt"]
     report.run(f"{', '.join(compared)} are the same bytes in both builds", same_bytes, outputs,
                compared)

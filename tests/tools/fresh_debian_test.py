@@ -134,12 +134,15 @@ class Bench:
         self.tmpdirs = {"slash": f"{fresh_folder(self.work / 'tmp')}/",
                         "link": str(self.work / "via-link"),
                         "space": f"{fresh_folder(self.work / 'a space')}/"}
+        self.roots = {}
 
     def root(self, block=None, links=()):
-        path = self.work / f"root-{block}-{len(links)}.tar"
-        if not path.exists():
-            tiny_root(path, block, links)
-        return str(path)
+        """The tiny root's tarball for these arguments, made once."""
+        key = (block, tuple(links))
+        if key not in self.roots:
+            self.roots[key] = self.work / f"root-{len(self.roots)}.tar"
+            tiny_root(self.roots[key], block, links)
+        return str(self.roots[key])
 
     def start(self, arguments, spelling):
         """The script as a maintainer starts it, in a session of its own."""
