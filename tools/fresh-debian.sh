@@ -15,14 +15,19 @@
 # bubblewrap and mmdebstrap (installed when missing) and Debian's package
 # archive. Exit code 0 when every check passed, 1 when one failed, 2 when the
 # check could not run.
+#
+# Root runs nothing of the checkout: git reads it as the checkout's owner
+# (whose own settings may name programs for git to run), and whatever the run
+# leaves in it, the owner makes.
 set -eu
 me=tools/fresh-debian.sh
 top=$(cd "$(dirname "$0")/.." && pwd -P)
 
-usage() { echo "usage: $me RELEASE [--bare ROOT.tar] [--save-bare ROOT.tar]" >&2; exit 2; }
+usage() { echo "usage: $me RELEASE [--bare ROOT.tar | --save-bare ROOT.tar]" >&2; exit 2; }
 refuse() { echo "$me: $*" >&2; exit 2; }
-# A step that failed: the end of its log, and the run fails.
-failed() { tail -n 20 "$1" >&2; exit 1; }
+# A step that could not be done (no root made, unpacked or cloned): the end
+# of its log, and the run could not run.
+cannot() { tail -n 20 "$1" >&2; echo "$me: $2" >&2; exit 2; }
 
 [ $# -ge 1 ] || usage
 release=$1
@@ -42,6 +47,7 @@ while [ $# -gt 0 ]; do
         *) usage ;;
     esac
 done
+[ -z "$bare" ] || [ -z "$save" ] || refuse "--save-bare keeps a root that this run makes; with --bare it makes none"
 [ "$(id -u)" -eq 0 ] || refuse "run as root"
 case ${TMPDIR:-} in
     *'
@@ -57,7 +63,7 @@ if [ -n "$missing" ]; then
     { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing; } \
         >/dev/null || refuse "could not install$missing"
 fi
-for tool in git tar flock findmnt pkill; do
+for tool in git tar flock findmnt pkill setpriv; do
     command -v "$tool" >/dev/null || refuse "$tool is missing"
 done
 # The sandbox of every step: namespaces of its own for mounts, processes,
@@ -67,27 +73,33 @@ done
 sandbox="bwrap --unshare-pid --unshare-ipc --unshare-uts --new-session --die-with-parent"
 why=$($sandbox --ro-bind / / true 2>&1) || refuse "bubblewrap cannot make its sandbox here: $why"
 
-# git on this checkout, which may be another user's (as under sudo): trusted
-# for these commands alone and never taking the index lock, so that root
-# rewrites none of the user's files.
-checkout() { git -c safe.directory="$top" --no-optional-locks -C "$top" "$@"; }
+# as_owner COMMAND...: runs it as the checkout's owner (often the one who
+# ran sudo), with that user's own environment and no capability. git on the
+# checkout runs so: as root it would run whatever programs the checkout's
+# config names (an fsmonitor, say), and it never takes the index lock, so
+# that not even the owner's files change.
+owner=$(stat -c %u "$top") group=$(stat -c %g "$top")
+as_owner() { setpriv --reuid="$owner" --regid="$group" --clear-groups --reset-env -- "$@"; }
+checkout() { as_owner git --no-optional-locks -C "$top" "$@"; }
 
 # The logs of the last run of this release are replaced: only the files this
-# script writes, in its own folder, reached through no link.
-logs=$top/build/fresh-debian/$release
-for folder in "$top/build" "$top/build/fresh-debian" "$logs"; do
+# script writes, in its own folder, reached through no link, and made by the
+# owner, so that the checkout stays theirs.
+kept=$top/build/fresh-debian/$release
+for folder in "$top/build" "$top/build/fresh-debian" "$kept"; do
     [ ! -L "$folder" ] || refuse "$folder is a link, refused"
-    [ -d "$folder" ] || mkdir -- "$folder" || exit 2
+    [ -d "$folder" ] || as_owner mkdir -- "$folder" || refuse "$folder: its owner cannot make it"
 done
 # One run of a release at a time: a second one would replace the first one's
-# logs while it reads them.
-exec 9>>"$logs/run.lock"
-flock -n 9 || refuse "another run of $release is under way (logs in $logs); try again when it ends"
-for file in mmdebstrap.log unpack.log clone.log command1.out command1.err command2.out \
-        command2.err tests.log duvak.codes duvak-first.out duvak-first.err duvak-second.out \
-        duvak-second.err release.log SHA256SUMS BUILDINFO.txt; do
-    rm -f -- "$logs/$file"
-done
+# logs while it reads them. The lock is the logs folder's own, opened for
+# reading: no file is made, and no link followed to make one.
+exec 9<"$kept"
+flock -n 9 || refuse "another run of $release is under way (logs in $kept); try again when it ends"
+names="mmdebstrap.log unpack.log clone.log command1.out command1.err command2.out command2.err
+tests.log duvak.codes duvak-first.out duvak-first.err duvak-second.out duvak-second.err
+release.log SHA256SUMS BUILDINFO.txt"
+# shellcheck disable=SC2086
+(cd "$kept" && as_owner rm -f -- $names)
 
 # step COMMAND...: runs it in the background, so that a signal reaches the
 # traps at once, with the caller's standard input and without the lock.
@@ -100,7 +112,17 @@ step() {
     return "$ended"
 }
 
-work="" running="" status=""
+# hand_over: the logs, written by root in the work folder while the run
+# goes on, are written into the checkout by its owner.
+hand_over() {
+    for file in $names; do
+        [ -f "$logs/$file" ] || continue
+        as_owner sh -c 'cat >"$1"' sh "$kept/$file" <"$logs/$file" ||
+            echo "$me: could not write $kept/$file" >&2
+    done
+}
+
+work="" running="" status="" partial=""
 cleanup() {
     status=${status:-$?}
     # A second signal must not cut the cleanup short.
@@ -111,7 +133,9 @@ cleanup() {
         pkill -KILL -P "$running" || kill -KILL "$running" 2>/dev/null || true
         wait "$running" || true
     fi
+    [ -z "$partial" ] || rm -f -- "$partial"
     if [ -n "$work" ]; then
+        hand_over
         mounted=$(findmnt -ln -o TARGET | work=$work awk \
             '$0 == ENVIRON["work"] || index($0, ENVIRON["work"] "/") == 1')
         if [ -n "$mounted" ]; then
@@ -130,44 +154,59 @@ trap 'status=129; exit' HUP
 # The work folder by its resolved path (TMPDIR may end in a slash, pass a
 # link or hold a space).
 work=$(realpath -e -- "$(mktemp -d "${TMPDIR:-/var/tmp}/duvak-fresh-$release.XXXXXX")")
-root=$work/root
-mkdir "$root"
-echo "== work folder $work"
+root=$work/root logs=$work/logs
+mkdir "$root" "$logs"
+# The logs land in the checkout when the run ends; until then they are here.
+echo "== work folder $work (logs in $work/logs)"
 started=$(date +%s)
 elapsed() { echo "$(( $1 / 60 ))m$(( $1 % 60 ))s"; }
 
 # Outside the root, the steps see the host read-only: only the work folder is
-# theirs to write, so no link in a tarball leads a write onto the host.
+# theirs to write, so no link in a tarball leads a write onto the host. The
+# work folder is bound last, so that a TMPDIR under /dev (/dev/shm) is not
+# hidden by the sandbox's own /dev. They keep only what making a root and
+# unpacking it need: owners and modes (set-group-ID bits too) of files that
+# are not theirs, device nodes, apt's change to its own user, and
+# mmdebstrap's chroot with /proc and /dev mounted in it. (With fewer, the
+# root still comes out, but with modes lost: FSETID, say.)
+host_caps="--cap-drop ALL"
+for cap in CHOWN DAC_OVERRIDE FOWNER FSETID MKNOD SETGID SETUID SYS_CHROOT SYS_ADMIN; do
+    host_caps="$host_caps --cap-add CAP_$cap"
+done
 on_host() {
-    step $sandbox --ro-bind / / --bind "$work" "$work" --proc /proc --dev /dev \
+    step $sandbox --ro-bind / / --proc /proc --dev /dev --bind "$work" "$work" $host_caps \
         --setenv TMPDIR "$work" "$@"
 }
 if [ -z "$bare" ]; then
     echo "== making a bare $release root"
     bare=$work/bare.tar
     on_host mmdebstrap --variant=minbase --include=ca-certificates,git "$release" "$bare" \
-        >"$logs/mmdebstrap.log" 2>&1 || failed "$logs/mmdebstrap.log"
+        >"$logs/mmdebstrap.log" 2>&1 ||
+        cannot "$logs/mmdebstrap.log" "mmdebstrap could not make the root"
     if [ -n "$save" ]; then
-        cp -- "$bare" "$save.part" && mv -- "$save.part" "$save"
+        partial=$save.part
+        cp -- "$bare" "$partial" && mv -- "$partial" "$save"
+        partial=""
         echo "   saved as $save"
     fi
 fi
 echo "== unpacking the bare root"
 on_host tar --numeric-owner -C "$root" -xf "$bare" </dev/null >"$logs/unpack.log" 2>&1 ||
-    failed "$logs/unpack.log"
+    cannot "$logs/unpack.log" "could not unpack $bare"
 # bwrap mounts the root's /proc and /dev where a link there would lead it,
 # before the root is its /.
 for folder in proc dev; do
     [ -d "$root/$folder" ] && [ ! -L "$root/$folder" ] ||
-        { echo "$me: /$folder in the root is not a plain folder, refused" >&2; exit 1; }
+        refuse "/$folder in the root is not a plain folder, refused"
 done
 
 # in_root COMMAND: runs it in the root as a root login on a new machine (no
 # locale, no XDG_RUNTIME_DIR, no display), with the capabilities that apt,
 # FUSE and the tests' own namespaces need. Every path, and every link, is the
-# root's own.
+# root's own. Not CAP_DAC_READ_SEARCH: with it, open_by_handle_at reaches any
+# file on the work folder's file system, which is the host's.
 caps="--cap-drop ALL"
-for cap in CHOWN DAC_OVERRIDE DAC_READ_SEARCH FOWNER FSETID KILL SETGID SETUID SETPCAP SETFCAP \
+for cap in CHOWN DAC_OVERRIDE FOWNER FSETID KILL SETGID SETUID SETPCAP SETFCAP \
         SYS_CHROOT SYS_ADMIN SYS_PTRACE; do
     caps="$caps --cap-add CAP_$cap"
 done
@@ -181,9 +220,11 @@ in_root() {
 
 # The clones are of one commit, HEAD when the run began, carried in by a
 # bundle and made inside the root; uncommitted changes are not tried.
-checkout bundle create -q "$work/duvak.bundle" HEAD 2>"$logs/clone.log" ||
-    { cat "$logs/clone.log" >&2; exit 2; }
-commit=$(git bundle list-heads "$work/duvak.bundle" | awk '$2 == "HEAD" {print $1}')
+checkout bundle create -q - HEAD >"$work/duvak.bundle" 2>"$logs/clone.log" ||
+    cannot "$logs/clone.log" "git could not bundle $top"
+# (The bundle's head lines come before its first blank line: read without git,
+# which in the checkout would read the checkout's config as root.)
+commit=$(awk '/^$/ {exit} $2 == "HEAD" {print $1}' "$work/duvak.bundle")
 [ -z "$(checkout status --porcelain --untracked-files=no)" ] ||
     echo "   note: uncommitted changes in $top are not part of the clone"
 first=/root/duvak second="/srv/a second clone/of duvak"
@@ -192,11 +233,12 @@ in_root "cat >/tmp/duvak.bundle && for clone in $first '$second'; do
         mkdir -p \"\$(dirname \"\$clone\")\" &&
         git -c advice.detachedHead=false clone -q /tmp/duvak.bundle \"\$clone\" || exit 1
     done && rm /tmp/duvak.bundle" <"$work/duvak.bundle" >>"$logs/clone.log" 2>&1 ||
-    failed "$logs/clone.log"
+    cannot "$logs/clone.log" "could not clone into the root"
 
-# The README's commands: the lines of its first sh block that are not comments.
-commands=$(checkout show "$commit:README.md" | awk '/^```sh$/ {inside = 1; next}
-    inside && /^```/ {exit} inside && NF && !/^#/ {print}')
+# The README's commands: the lines that are not comments of the sh block
+# after its mark (a block above it, such as a download's, is no command).
+commands=$(checkout show "$commit:README.md" | awk '$0 == "<!-- the two commands -->" {marked = 1}
+    marked && /^```sh$/ {inside = 1; next} inside && /^```/ {exit} inside && NF && !/^#/ {print}')
 [ "$(echo "$commands" | wc -l)" -eq 2 ] ||
     { printf 'README.md: expected two commands, found:\n%s\n' "$commands" >&2; exit 1; }
 
@@ -297,7 +339,7 @@ if [ "$code" -eq 0 ] && same_release; then
     result PASSED "release in $took: two clones gave the same bytes"
 else
     result FAILED "release in $took: exit $code, or the clones' bytes differ" \
-        "(see $logs/release.log)"
+        "(see $kept/release.log)"
 fi
 
 in_root "cat /etc/debian_version" </dev/null >"$work/debian_version" 2>&1 || true
@@ -306,5 +348,5 @@ echo "== tally: Debian $(cat "$work/debian_version") ($release), commit $commit"
 [ ! -f "$logs/SHA256SUMS" ] || sed 's/^/   /' "$logs/SHA256SUMS"
 printf '%s' "$tally"
 echo "$passed passed, $failed failed, in $(elapsed $(( $(date +%s) - started )))"
-echo "logs: $logs"
+echo "logs: $kept"
 [ "$failed" -eq 0 ]

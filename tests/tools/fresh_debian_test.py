@@ -1,6 +1,7 @@
 """tools/fresh-debian.sh runs as root: this proves in seconds, without the
-package archive, that however it ends it leaves the host as it was and that
-nothing in the root reaches the host. It runs the real script, in a checkout
+package archive, that however it ends it leaves the host as it was, that
+nothing in the root reaches the host, and that root runs nothing of the
+checkout and leaves it its owner's. It runs the real script, in a checkout
 owned by another user (as under sudo), on a tiny root of this machine's own
 programs, for a stand-in project whose stages are stubs that can wait to be
 interrupted. Needs root and bubblewrap; skipped otherwise (exit 77).
@@ -10,6 +11,7 @@ Usage: fresh_debian_test.py --source DIR --work DIR [--script FILE]"""
 import argparse
 import io
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -47,7 +49,9 @@ case $1 in
                  echo same >"build/release/$file"; done ;;
 esac
 """
-README = "# Stand-in\n\n```sh\nsh stage.sh command1\nsh stage.sh command2\n```\n"
+# A block above the marked one is not the README's commands.
+README = ("# Stand-in\n\n```sh\nexit 3\n```\n\n<!-- the two commands -->\n"
+          "```sh\nsh stage.sh command1\nsh stage.sh command2\n```\n")
 
 
 def tiny_root(path, block=None, links=()):
@@ -108,8 +112,9 @@ def wait_for(condition, seconds=60):
 
 
 class Bench:
-    """The stand-in project, owned by nobody; TMPDIR in three spellings; and
-    a folder of the host that no run may change."""
+    """The stand-in project, owned by nobody, whose git config names an
+    fsmonitor that notes who runs it; TMPDIR in four spellings; and a folder
+    of the host that no run may change."""
 
     def __init__(self, work, script):
         self.work = fresh_folder(work).resolve()
@@ -128,12 +133,21 @@ class Bench:
         for command in (["init", "-q"], ["add", "-A"],
                         ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "stand-in"]):
             subprocess.run(["git", "-C", str(self.project), *command], check=True)
-        subprocess.run(["chown", "-R", "nobody:", str(self.project)], check=True)
+        self.uids = fresh_folder(self.work / "fsmonitor") / "uids"
+        (self.uids.parent / "hook").write_text(f'#!/bin/sh\nid -u >>"{self.uids}"\nexit 1\n')
+        (self.uids.parent / "hook").chmod(0o755)
+        subprocess.run(["git", "-C", str(self.project), "config", "core.fsmonitor",
+                        str(self.uids.parent / "hook")], check=True)
+        subprocess.run(["chown", "-R", "nobody:", str(self.project), str(self.uids.parent)],
+                       check=True)
         self.logs = self.project / "build/fresh-debian" / RELEASE
         (self.work / "via-link").symlink_to(fresh_folder(self.work / "real"))
+        # /dev/shm, where a sandbox's own /dev could hide the work folder.
+        self.shm = Path(tempfile.mkdtemp(prefix="duvak-test-", dir="/dev/shm"))
         self.tmpdirs = {"slash": f"{fresh_folder(self.work / 'tmp')}/",
                         "link": str(self.work / "via-link"),
-                        "space": f"{fresh_folder(self.work / 'a space')}/"}
+                        "space": f"{fresh_folder(self.work / 'a space')}/",
+                        "shm": str(self.shm)}
         self.roots = {}
 
     def root(self, block=None, links=()):
@@ -144,11 +158,15 @@ class Bench:
             tiny_root(self.roots[key], block, links)
         return str(self.roots[key])
 
-    def start(self, arguments, spelling):
-        """The script as a maintainer starts it, in a session of its own."""
+    def start(self, arguments, spelling, path=None):
+        """The script as a maintainer starts it, in a session of its own;
+        PATH, where given, goes before the usual one."""
+        env = {**os.environ, "TMPDIR": self.tmpdirs[spelling]}
+        if path:
+            env["PATH"] = f"{path}:{env['PATH']}"
         return subprocess.Popen(
             ["sh", str(self.project / "tools/fresh-debian.sh"), *arguments],
-            env={**os.environ, "TMPDIR": self.tmpdirs[spelling]}, stdin=subprocess.DEVNULL,
+            env=env, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
 
     def outside(self):
@@ -192,19 +210,20 @@ def outcome(run, code, message):
         f"exit {run.returncode}, expected {code} and {message!r}; output:\n{out}"]
 
 
-def ends(bench, arguments, code, message, spelling="slash"):
+def ends(bench, arguments, code, message, spelling="slash", path=None):
     before = bench.outside()
-    return bench.check(bench.start(arguments, spelling), code, message, spelling, before)
+    return bench.check(bench.start(arguments, spelling, path), code, message, spelling, before)
 
 
 def interrupted(bench, stage, kind, spelling):
     """An interrupt while a stage waits; meanwhile a second run of the same
     release is refused."""
     before = bench.outside()
-    log = bench.logs / ("release.log" if stage == "release" else f"{stage}.out")
-    log.unlink(missing_ok=True)
+    # The logs are in the work folder until the run ends.
+    name = "release.log" if stage == "release" else f"{stage}.out"
+    logs = lambda: Path(os.path.realpath(bench.tmpdirs[spelling])).glob(f"*/logs/{name}")
     run = bench.start([RELEASE, "--bare", bench.root(stage)], spelling)
-    if not wait_for(lambda: log.exists() and f"blocked in {stage}" in log.read_text()):
+    if not wait_for(lambda: any(f"blocked in {stage}" in log.read_text() for log in logs())):
         problems = [f"never reached {stage}"]
     else:
         problems = outcome(bench.start([RELEASE, "--bare", bench.root()], spelling), 2,
@@ -221,13 +240,26 @@ def interrupted(bench, stage, kind, spelling):
 
 def whole_run(bench):
     """A whole pass, in which no process's root shows the host's files, and
-    the checkout's index stays the user's though its stat data is stale."""
+    the checkout's index stays the user's though its stat data is stale. Its
+    fsmonitor never runs as root, a link at the old lock file leads nowhere,
+    and all that the run leaves in the checkout is its owner's."""
     (bench.project / "README.md").touch()
+    nobody = pwd.getpwnam("nobody")
+    (bench.logs / "run.lock").unlink(missing_ok=True)
+    (bench.logs / "run.lock").symlink_to(bench.host / "lock")
+    os.lchown(bench.logs / "run.lock", nobody.pw_uid, nobody.pw_gid)
     problems = ends(bench, [RELEASE, "--bare", bench.root()], 0, "6 passed, 0 failed", "space")
     seen = (bench.logs / "command1.out").read_text()
     if "the host's files" in seen or "/proc/1/root holds Debian 12.0" not in seen:
         problems.append(f"the first command saw: {seen!r}")
-    return problems
+    uids = bench.uids.read_text().split() if bench.uids.exists() else []
+    if not uids or set(uids) != {str(nobody.pw_uid)}:
+        problems.append(f"the checkout's fsmonitor ran as {uids}, expected only {nobody.pw_uid}")
+    if (bench.host / "lock").exists():
+        problems.append("a lock was taken through the link at run.lock")
+    return problems + [f"{path} belongs to {os.lstat(path).st_uid}, not to nobody" for path in
+                       [bench.project, *bench.project.rglob("*")]
+                       if os.lstat(path).st_uid != nobody.pw_uid]
 
 
 def refused_with_build_a_link(bench):
@@ -257,23 +289,37 @@ def main():
     for name in ["../../srv", "", "Bookworm"]:
         report.run(f"refused: {name!r}", ends, bench, [name], 2, "is not a Debian code name")
     report.run("refused: build/ a link", refused_with_build_a_link, bench)
+    # Could not run, so 2: --bare with --save-bare, a --bare that is no
+    # tarball, and an mmdebstrap that cannot reach the archive.
+    readme = str(bench.project / "README.md")
+    stand_in = fresh_folder(bench.work / "stand-in")
+    (stand_in / "mmdebstrap").write_text("#!/bin/sh\necho 'E: cannot reach the archive'\nexit 1\n")
+    (stand_in / "mmdebstrap").chmod(0o755)
+    for what, arguments, message, path in [
+            ("--bare with --save-bare", ["--bare", readme, "--save-bare", readme],
+             "with --bare it makes none", None),
+            ("a --bare that is no tarball", ["--bare", readme], "could not unpack", None),
+            ("no archive", [], "E: cannot reach the archive", stand_in)]:
+        report.run(f"cannot run: {what}", ends, bench, [RELEASE, *arguments], 2, message, "slash",
+                   path)
     for stage, kind, spelling in [("command1", "Ctrl-C", "slash"), ("command2", "TERM", "link"),
                                   ("release", "HUP", "space"), ("command1", "Ctrl-C twice", "link"),
                                   ("command2", "KILL", "space")]:
         report.run(f"{kind} while {stage}, TMPDIR {spelling}", interrupted, bench, stage, kind,
                    spelling)
     report.run("a whole run passes, and no root in it shows the host", whole_run, bench)
-    report.run("links at a clone path, /srv and /etc/resolv.conf lead into the root", ends, bench,
+    report.run("links at a clone path, /srv and /etc/resolv.conf lead into the root, "
+               "TMPDIR in /dev/shm", ends, bench,
                [RELEASE, "--bare", bench.root(links=[
                    ("/root/duvak", str(host / "target")), ("/srv", str(host)),
                    ("/etc/resolv.conf", str(host / "resolv.conf"))])], 0, "6 passed, 0 failed",
-               "link")
+               "shm")
     report.run("a link at /dev is refused", ends, bench,
-               [RELEASE, "--bare", bench.root(links=[("/dev", "../../../../..")])], 1,
+               [RELEASE, "--bare", bench.root(links=[("/dev", "../../../../..")])], 2,
                "/dev in the root is not a plain folder, refused")
     if not report.failed:
-        shutil.rmtree(bench.work)
-        shutil.rmtree(bench.host)
+        for folder in (bench.work, bench.host, bench.shm):
+            shutil.rmtree(folder)
     report.finish()
 
 
