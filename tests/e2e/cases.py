@@ -149,12 +149,15 @@ def thread_affinities(pid):
 RUNNER = Path(__file__).resolve().parents[2] / "tools" / "duvak"
 
 
-def runner_outcomes(wine, folder, env=None, timeout=60):
+RUNNER_RUNS = ((["a", "b"], 0, SAME, b""), (["a", "c"], 1, SIZES, b""),
+               (["a", "missing"], 2, b"", cannot_open(b"missing")))
+
+
+def runner_outcomes(wine, folder, env=None, timeout=60, runs=RUNNER_RUNS):
     """tools/duvak passes DUVAK's outputs and exit code through unchanged."""
-    lay_out(folder, AB)
+    lay_out(folder, {**AB, "c": b"other\n"})
     problems = []
-    for argv, code, out, err in ((["a", "b"], 0, SAME, b""),
-                                 (["a", "missing"], 2, b"", cannot_open(b"missing"))):
+    for argv, code, out, err in runs:
         done = wine.run([str(RUNNER), *argv], folder, env=env, timeout=timeout)
         problems += [f"{argv}: {problem}" for problem in outcome_problems(done, code, out, err)]
     return problems
@@ -169,6 +172,15 @@ def stand_in(wine, folder, name, script):
     return path, {**wine.env, "PATH": f"{path.parent}:{wine.env['PATH']}"}
 
 
+def runner_no_temporary(wine, folder):
+    """A TMPDIR where tools/duvak cannot make its file is its own failure:
+    exit 2, an error, never a verdict."""
+    lay_out(folder, AB)
+    done = wine.run([str(RUNNER), "a", "b"], folder,
+                    env={**wine.env, "TMPDIR": str(folder / "missing")})
+    return outcome_problems(done, 2, b"", None)
+
+
 def runner_refused(wine, folder):
     """With a taskset that refuses every call, as in a container that forbids
     changing affinity, tools/duvak runs unpinned and the outcome is DUVAK's."""
@@ -178,6 +190,8 @@ def runner_refused(wine, folder):
 
 
 DROPPED = b"wine client error:0: recvmsg: Connection reset by peer\n"
+# The same loss of the server after DUVAK.exe ran (its thread has an id).
+VANISHED = b"wine client error:2c: recvmsg: Connection reset by peer\n"
 
 
 def runner_dropped(wine, folder):
@@ -185,24 +199,70 @@ def runner_dropped(wine, folder):
     runs (DROPPED, exit 1). tools/duvak then starts it once more, and a start
     dropped twice is an error (2), never the verdict "different". Here every
     other start, then every start, is dropped (tools/duvak starts Wine
-    through setarch)."""
+    through setarch). A server lost after DUVAK.exe gave its verdict is no
+    dropped start: that run is DUVAK's, made once."""
     real = shutil.which("setarch")
     setarch, env = stand_in(wine, folder, "setarch", f"""[ "$2" != true ] || exec {real} "$@"
 echo >>"$0.starts"
-if [ -e "$0.always" ] || [ $(( $(wc -l <"$0.starts") % 2 )) -eq 1 ]; then
+if [ -e "$0.after" ]; then
+    {real} "$@"; code=$?; printf '{VANISHED.decode().strip()}\\n' >&2; exit $code
+elif [ -e "$0.always" ] || [ $(( $(wc -l <"$0.starts") % 2 )) -eq 1 ]; then
     printf '{DROPPED.decode().strip()}\\n' >&2; exit 1
 fi
 exec {real} "$@"
 """)
+    starts = Path(f"{setarch}.starts")
+
+    def counted(wanted, what):
+        found = len(starts.read_text()) if starts.exists() else 0
+        starts.unlink(missing_ok=True)
+        return [] if found == wanted else [f"{what}: {found} starts, expected {wanted}"]
+
     problems = runner_outcomes(wine, folder, env)
-    if not Path(f"{setarch}.starts").exists():
+    if not starts.exists():
         raise Skip("setarch -R is refused here, so tools/duvak starts Wine without it")
-    if (starts := len(Path(f"{setarch}.starts").read_text())) != 4:
-        problems.append(f"{starts} starts for two runs, expected 4")
+    problems += counted(2 * len(RUNNER_RUNS), "each run dropped once")
     Path(f"{setarch}.always").touch()
     done = wine.run([str(RUNNER), "a", "b"], folder, env=env)
-    return problems + [f"dropped twice: {problem}"
-                       for problem in outcome_problems(done, 2, b"", DROPPED)]
+    problems += [f"dropped twice: {problem}"
+                 for problem in outcome_problems(done, 2, b"", DROPPED)]
+    Path(f"{setarch}.after").touch()
+    problems += runner_outcomes(wine, folder, env, runs=[(["a", "c"], 1, SIZES, VANISHED)])
+    return problems + counted(3, "dropped twice, then lost after the verdict")
+
+
+def runner_ended(wine, folder):
+    """TERM to tools/duvak while DUVAK.exe reads a large pair ends DUVAK.exe
+    too, before the runner exits with TERM's status, 143."""
+    lay_out(folder, {"a": Zeros(8 << 30), "b": Zeros(8 << 30)})
+    runner = subprocess.Popen([str(RUNNER), "a", "b"], cwd=folder, env=wine.env,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, start_new_session=True)
+
+    def duvak():  # DUVAK.exe's process in the runner's session, if any
+        for entry in Path("/proc").glob("[0-9]*"):
+            with contextlib.suppress(OSError):
+                if (os.getsid(int(entry.name)) == runner.pid
+                        and b"DUVAK.exe" in (entry / "cmdline").read_bytes()):
+                    return int(entry.name)
+        return None
+
+    try:
+        deadline = time.monotonic() + 120
+        while (pid := duvak()) is None and runner.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if pid is None:
+            return [f"DUVAK.exe never ran: exit {runner.poll()}"]
+        runner.terminate()
+        out, err = runner.communicate(timeout=60)
+        problems = [] if runner.returncode == 143 else [
+            f"exit {runner.returncode}, expected 143; {out!r} {err!r}"]
+        with contextlib.suppress(OSError):
+            if b"DUVAK.exe" in Path(f"/proc/{pid}/cmdline").read_bytes():
+                problems.append(f"DUVAK.exe ({pid}) still runs after the runner ended")
+        return problems
+    finally:
+        end_group(runner)
 
 
 def runner_first_runs(wine, folder):
@@ -424,6 +484,8 @@ COMPARISON = [
     Check("tools/duvak pins the running wineserver to one CPU", runner_pinning),
     Check("tools/duvak with a taskset that refuses gives DUVAK's outcome", runner_refused),
     Check("tools/duvak starts Wine once more when Wine drops the start", runner_dropped),
+    Check("tools/duvak ended by TERM ends DUVAK.exe", runner_ended),
+    Check("tools/duvak without a usable TMPDIR: exit 2", runner_no_temporary),
     Check("tools/duvak's first runs in a new prefix and after a new server", runner_first_runs),
 ]
 
