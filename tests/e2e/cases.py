@@ -343,7 +343,7 @@ class Case:
     err: object = b""
     argv: list = None      # instead of a line: arguments that Wine quotes itself
     full: str = None       # "stdout" or "stderr": that stream goes to /dev/full
-    bulk: bool = False     # reads gigabytes: run under bulk_reading
+    bulk: bool = False     # reads gigabytes: run under bulk_reading, with BULK_TIMEOUT
 
 
 @dataclass
@@ -604,11 +604,16 @@ def expand(expected, folder):
     return expected
 
 
+# A timeout catches a hang, never a slow run: a bulk case takes some 30 s on
+# an idle two-CPU machine, and must pass on one several times slower or busy.
+BULK_TIMEOUT = 600
+
+
 def run_case(wine, case, folder):
     files = {name: Link(entry.target.replace("{dir}", str(folder))) if isinstance(entry, Link)
              else entry for name, entry in case.files.items()}
     lay_out(folder, files)
-    streams = {}
+    streams = {"timeout": BULK_TIMEOUT} if case.bulk else {}
     sink = None
     if case.full is not None:
         sink = open("/dev/full", "wb")
@@ -689,9 +694,11 @@ def timed_run(wine, line, folder):
 
 def terabytes(wine, folder):
     """14 TiB against 15 TiB: the sizes differ, so the verdict must come before
-    any data is read, at Wine's start-up speed (a terabyte read through 64 KiB
-    views would take hours). Same sizes with a difference in the second chunk
-    stop there just as fast."""
+    any data is read (a terabyte read through 64 KiB views would take hours,
+    far past the run's timeout), and DUVAK's own /T time stays below a
+    second or two. Same sizes with a difference in the second chunk stop
+    there just as fast. The times against a run on two small files are
+    printed, not judged: speed is the benchmarks' to measure."""
     folder.mkdir(parents=True)
     lay_out(folder, {"one": b"1", "two": b"22"})
     sizes = huge_files(folder, {"a": 14 << 40, "b": 15 << 40, "c": 14 << 40})
@@ -710,9 +717,9 @@ def terabytes(wine, folder):
         problems += [f"{line}: {problem}" for problem in
                      compare_output("stdout", timed(verdict), done.stdout)]
         reported = re.search(rb"([0-9]+\.[0-9]+) seconds", done.stdout)
-        if took > start_up + 2 or (reported and float(reported[1]) > 0.5):
-            problems.append(f"{line}: {took:.3f} s, against {start_up:.3f} s for two small "
-                            "files: data was read")
+        if reported and float(reported[1]) > 2:
+            problems.append(f"{line}: DUVAK reports {reported[1].decode()} s of file access: "
+                            "data was read")
     return problems
 
 

@@ -63,7 +63,9 @@ class Console:
 
     def run(self, command):
         """Types `command` on a cleared screen and returns every screen seen
-        while it ran, the final screen and the command's exit code."""
+        while it ran, the final screen and the command's exit code. The run
+        has ended once its tag and, on the next row, the shell's next prompt
+        show: the screen is judged whole, however slowly it is drawn."""
         self.runs += 1
         tag = f"DONE{self.runs}"
         self.tmux("send-keys", "-t", "duvak", "clear", "Enter")
@@ -75,10 +77,12 @@ class Console:
         deadline = time.monotonic() + RUN_TIMEOUT
         while True:
             rows = self.screen()
-            codes = [m.group(1) for m in map(finished.fullmatch, rows) if m]
-            if codes:
-                return seen, rows, int(codes[0])
-            seen.append(rows)
+            ends = [(m.group(1), rows[number + 1:number + 2])
+                    for number, m in enumerate(map(finished.fullmatch, rows)) if m]
+            if ends and ends[0][1] == ["$"]:
+                return seen, rows, int(ends[0][0])
+            if not ends:  # still running
+                seen.append(rows)
             if time.monotonic() > deadline:
                 raise TimeoutError(f"{command!r} did not finish: {rows!r}")
             time.sleep(POLL_SECONDS)
