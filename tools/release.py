@@ -105,6 +105,11 @@ def crlf(lines):
     return "".join(line + "\r\n" for line in lines).encode("utf-8")
 
 
+def readme_txt(markdown):
+    """README.txt's bytes, made from the text of README.md."""
+    return crlf(plain_text(user_guide(markdown)))
+
+
 def zip_entry(name):
     """An entry with nothing of the build machine: fixed time, MS-DOS as the
     maker with the plain file attribute (archive) as Windows gives a new file,
@@ -172,18 +177,29 @@ def trusted_git(source):
 
 def source_commit(source):
     """The checkout's commit and whether it has uncommitted changes, or
-    (None, None) where the source is not a git checkout."""
+    (None, None) where the source is not a git checkout. A status that git
+    cannot give counts as changed: no build may claim a clean tree unseen."""
     source = source.resolve()
     git = trusted_git(source)
     if command_output(git + ["rev-parse", "--show-toplevel"]) != str(source):
         return None, None
     changed = command_output(git + ["status", "--porcelain", "--untracked-files=no"])
-    return command_output(git + ["rev-parse", "HEAD"]), bool(changed)
+    return command_output(git + ["rev-parse", "HEAD"]), changed is None or bool(changed)
+
+
+SUMS_LINE = re.compile(r"([0-9a-fA-F]{64}) [ *](.+)")
 
 
 def read_sums(path):
-    """A SHA256SUMS file as {file name: checksum}, in its order."""
-    return dict(reversed(line.split("  ", 1)) for line in path.read_text("ascii").splitlines())
+    """A SHA256SUMS file as {file name: checksum in lower case}, in its
+    order: text (two spaces) or binary (' *') lines, blank lines passed over."""
+    sums = {}
+    for number, line in enumerate(path.read_text("ascii").splitlines(), 1):
+        if line.strip():
+            if not (match := SUMS_LINE.fullmatch(line)):
+                raise ValueError(f"{path}, line {number}: not a checksum line: {line!r}")
+            sums[match[2]] = match[1].lower()
+    return sums
 
 
 def published(releases):
@@ -251,7 +267,7 @@ def main():
     if args.exe.resolve().parent != args.out.resolve():
         sys.exit("release.py: SHA256SUMS names the exe beside it, so --exe must be in --out")
 
-    readme = crlf(plain_text(user_guide(args.readme.read_text(encoding="utf-8"))))
+    readme = readme_txt(args.readme.read_text(encoding="utf-8"))
     license_text = crlf(args.license.read_text(encoding="utf-8").splitlines())
     exe = args.exe.read_bytes()
     contents = [(args.exe.name, exe), ("README.txt", readme), ("LICENSE.txt", license_text)]

@@ -14,6 +14,7 @@ Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION
                         [--published]"""
 
 import argparse
+import hashlib
 import itertools
 import os
 import pwd
@@ -22,6 +23,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import zipfile
 from pathlib import Path
 
@@ -30,8 +32,8 @@ from pe_check import RT_VERSION, Image, version_block
 from wine_env import Report, Skip, fresh_folder
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from release import (debian_package, published, read_sums, tool_lines, trusted_git,  # noqa: E402
-                     user_guide)
+from release import (debian_package, package_name as release_name, published,  # noqa: E402
+                     read_sums, readme_txt, source_commit, tool_lines, trusted_git, user_guide)
 
 ENTRIES = ["DUVAK.exe", "README.txt", "LICENSE.txt"]
 
@@ -244,6 +246,8 @@ def published_package(args, folder, work):
     """Where the tools that write the bytes (compiler, binutils, MinGW-w64,
     CMake) are the ones the package's record names, and Python the same 3.x,
     its commit rebuilt here has the published checksums."""
+    if not (folder / "BUILDINFO.txt").exists():
+        raise Skip(f"releases/{folder.name} has no BUILDINFO.txt, so nothing says what built it")
     then = (folder / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
     here = tools_here(then[3:])
     differ = [(a, b) for a, b in zip(here, then[3:]) if a != b]
@@ -272,11 +276,12 @@ def published_package(args, folder, work):
     if other := [f"{a!r}, not the record's {b!r}"
                  for a, b in itertools.zip_longest(ran, here, fillvalue="") if a != b]:
         raise Skip(f"the build of {commit} ran {other[0]}")
-    result = subprocess.run(["sha256sum", "-c", str(folder / "SHA256SUMS")],
-                            cwd=tree / "build" / "release", stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, check=False)
-    if result.returncode != 0:
-        problems.append(f"sha256sum -c: exit {result.returncode}: {result.stdout.decode()!r}; "
+    # By checksum, not by name: the commit built is the one before the
+    # package's folder was added, so its zip is named as unreleased.
+    built = list(read_sums(tree / "build" / "release" / "SHA256SUMS").values())
+    wanted = list(read_sums(folder / "SHA256SUMS").values())
+    if built != wanted:
+        problems.append(f"the rebuild's checksums {built}, the published {wanted}; "
                         "tools not at the record's version: "
                         f"{[f'{a!r} here, {b!r} in the record' for a, b in differ] or 'none'}")
     return problems
@@ -303,6 +308,81 @@ def package_name(release, zip_name, version, source):
     return problems
 
 
+def package_key(name):
+    """1.2 < 1.2-2 < 1.10: the program version's numbers, then the revision."""
+    version, _, revision = name.partition("-")
+    return [int(number) for number in version.split(".")], int(revision or 1)
+
+
+def releases_folder(source):
+    """Each folder of releases/ names its own zip in SHA256SUMS. A zip kept
+    there is its SHA256SUMS line, holds DUVAK.exe of the exe line and of the
+    version in its name, and passes the README's Linux check in a folder of
+    the zip and SHA256SUMS alone. The newest package kept holds the
+    README.txt that README.md makes now."""
+    problems, kept = [], []
+    readme = (source / "README.md").read_text(encoding="utf-8")
+    if not (linux_check := re.search(r"^sha256sum -c[^#\n]*", readme, re.M)):
+        return ["README.md gives no Linux check (a line 'sha256sum -c ...')"]
+    linux_check = linux_check[0].strip()
+    for folder in sorted(path.parent for path in (source / "releases").glob("*/SHA256SUMS")):
+        sums, name = read_sums(folder / "SHA256SUMS"), f"DUVAK-{folder.name}-windows-x64.zip"
+        if list(sums) != [name, "DUVAK.exe"]:
+            problems.append(f"releases/{folder.name}/SHA256SUMS lists {list(sums)}, "
+                            f"expected {[name, 'DUVAK.exe']}")
+        if others := [path.name for path in folder.glob("*.zip") if path.name != name]:
+            problems.append(f"releases/{folder.name} holds {others}, which it does not list")
+        if not (folder / name).exists():
+            continue  # only its checksums are kept
+        data = (folder / name).read_bytes()
+        with zipfile.ZipFile(folder / name) as archive:
+            exe, guide = archive.read("DUVAK.exe"), archive.read("README.txt")
+        if hashlib.sha256(data).hexdigest() != sums.get(name):
+            problems.append(f"releases/{folder.name}/{name} is not its SHA256SUMS line")
+        if hashlib.sha256(exe).hexdigest() != sums.get("DUVAK.exe"):
+            problems.append(f"{name}'s DUVAK.exe is not the exe line of its SHA256SUMS")
+        if (inside := product_version(exe)) != folder.name.partition("-")[0]:
+            problems.append(f"{name} is named for another version than its DUVAK.exe, {inside}")
+        check = fresh_folder(Path(tempfile.mkdtemp()) / "download")
+        for file in (name, "SHA256SUMS"):
+            shutil.copy(folder / file, check / file)
+        done = subprocess.run(linux_check, shell=True, cwd=check, capture_output=True, text=True,
+                              check=False)
+        shutil.rmtree(check.parent)
+        if (done.returncode, done.stdout) != (0, f"{name}: OK\n"):
+            problems.append(f"the README's check {linux_check!r} beside {name}: exit "
+                            f"{done.returncode}, {done.stdout!r} {done.stderr!r}")
+        kept.append((package_key(folder.name), name, guide))
+    if not kept:
+        return problems + ["releases/ keeps no package's zip"]
+    _, newest, guide = max(kept)
+    if guide != readme_txt(readme):
+        problems.append(f"the user guide in README.md is not the README.txt of {newest}, the "
+                        "newest package: publish a package with it (CONTRIBUTING.md, "
+                        "Publishing a package)")
+    return problems
+
+
+def release_py(work):
+    """SHA256SUMS lines as sha256sum writes them in text and binary mode, with
+    a blank line; and a checkout whose status git cannot give is no clean
+    tree in the package's name."""
+    problems = []
+    sums = work / "SHA256SUMS"
+    sums.write_text(f"{'A' * 64}  one.zip\n\n{'b' * 64} *DUVAK.exe\n")
+    if (got := read_sums(sums)) != {"one.zip": "a" * 64, "DUVAK.exe": "b" * 64}:
+        problems.append(f"read_sums read {got}")
+    tree = fresh_folder(work / "unreadable")
+    (tree / "README.md").write_text("a tree\n")
+    checkout(tree, None)
+    (tree / ".git" / "index").write_bytes(b"not an index")
+    commit, changed = source_commit(tree)
+    if (name := release_name("1.2", "", "", tree / "releases", commit, changed)) != (
+            f"DUVAK-1.2-unreleased-{commit[:7]}-modified-windows-x64.zip"):
+        problems.append(f"with git status failing, the zip is named {name}")
+    return problems
+
+
 def documents(source):
     """Every relative link in README.md and CONTRIBUTING.md leads to a file,
     or a heading, that exists; README.txt's parts are still marked."""
@@ -311,7 +391,6 @@ def documents(source):
         user_guide((source / "README.md").read_text(encoding="utf-8"))
     except SystemExit as error:  # its marks are unbalanced or gone
         problems.append(str(error))
-    slug = lambda title: re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
     for page in ["README.md", "CONTRIBUTING.md"]:
         text = (source / page).read_text(encoding="utf-8")
         for target in re.findall(r"\]\(([^)\s]+)\)", text):
@@ -321,11 +400,22 @@ def documents(source):
             linked = (source / page).parent / path if path else source / page
             if not linked.exists():
                 problems.append(f"{page}: {target} leads to no file")
-            elif heading and heading not in {slug(line.lstrip("#")) for line in
-                                            linked.read_text(encoding="utf-8").splitlines()
-                                            if line.startswith("#")}:
+            elif heading and heading not in headings(linked.read_text(encoding="utf-8")):
                 problems.append(f"{page}: {target} leads to no heading")
     return problems
+
+
+def headings(markdown):
+    """The anchors of a page's headings; a comment line of a code block is
+    no heading."""
+    slug = lambda title: re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
+    found, in_code = set(), False
+    for line in markdown.splitlines():
+        if line.startswith("```"):
+            in_code = not in_code
+        elif line.startswith("#") and not in_code:
+            found.add(slug(line.lstrip("#")))
+    return found
 
 
 def checksums(release, zip_name):
@@ -368,6 +458,10 @@ def main():
 
     report.run("README.md and CONTRIBUTING.md: every relative link leads somewhere; the user "
                "guide is marked", documents, source)
+    report.run("releases/: each folder names its zip; a zip kept is its checksums and passes the "
+               "README's check; the newest holds today's README.txt", releases_folder, source)
+    report.run("release.py reads binary-mode and blank SHA256SUMS lines, and names a tree whose "
+               "status git cannot give as modified", release_py, fresh_folder(work / "release.py"))
     files = source_files(source)
     outputs, logs, commits = [], {}, []
     for folder, zone, umask, owner in BUILDS:
