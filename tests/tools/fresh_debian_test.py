@@ -123,7 +123,11 @@ class Bench:
         self.host = Path(tempfile.mkdtemp(prefix="duvak-host-")).resolve()
         (self.host / "target").mkdir()
         (self.host / "resolv.conf").write_text("the host's own\n")
-        self.project = self.work / "project"
+        # The checkout and its fsmonitor's notes where their owner can reach
+        # them (in a fresh root, the work folder is below root's own /root).
+        self.owners = Path(tempfile.mkdtemp(prefix="duvak-checkout-")).resolve()
+        self.owners.chmod(0o755)
+        self.project = self.owners / "project"
         for name, text in [("tools/fresh-debian.sh", script.read_text()), ("README.md", README),
                            ("stage.sh", STAGE_SCRIPT.format(host_file=self.host / "resolv.conf")),
                            ("tools/duvak", 'sleep 100002 &\necho "The files have the same data."\n')]:
@@ -133,7 +137,7 @@ class Bench:
         for command in (["init", "-q"], ["add", "-A"],
                         ["-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "stand-in"]):
             subprocess.run(["git", "-C", str(self.project), *command], check=True)
-        self.uids = fresh_folder(self.work / "fsmonitor") / "uids"
+        self.uids = fresh_folder(self.owners / "fsmonitor") / "uids"
         (self.uids.parent / "hook").write_text(f'#!/bin/sh\nid -u >>"{self.uids}"\nexit 1\n')
         (self.uids.parent / "hook").chmod(0o755)
         subprocess.run(["git", "-C", str(self.project), "config", "core.fsmonitor",
@@ -318,7 +322,7 @@ def main():
                [RELEASE, "--bare", bench.root(links=[("/dev", "../../../../..")])], 2,
                "/dev in the root is not a plain folder, refused")
     if not report.failed:
-        for folder in (bench.work, bench.host, bench.shm):
+        for folder in (bench.work, bench.host, bench.owners, bench.shm):
             shutil.rmtree(folder)
     report.finish()
 
