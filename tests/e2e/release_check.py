@@ -23,7 +23,6 @@ import shlex
 import shutil
 import subprocess
 import sys
-import tempfile
 import zipfile
 from pathlib import Path
 
@@ -314,7 +313,7 @@ def package_key(name):
     return [int(number) for number in version.split(".")], int(revision or 1)
 
 
-def releases_folder(source):
+def releases_folder(source, work):
     """Each folder of releases/ names its own zip in SHA256SUMS. A zip kept
     there is its SHA256SUMS line, holds DUVAK.exe of the exe line and of the
     version in its name, and passes the README's Linux check in a folder of
@@ -343,12 +342,11 @@ def releases_folder(source):
             problems.append(f"{name}'s DUVAK.exe is not the exe line of its SHA256SUMS")
         if (inside := product_version(exe)) != folder.name.partition("-")[0]:
             problems.append(f"{name} is named for another version than its DUVAK.exe, {inside}")
-        check = fresh_folder(Path(tempfile.mkdtemp()) / "download")
+        check = fresh_folder(work / "download")
         for file in (name, "SHA256SUMS"):
             shutil.copy(folder / file, check / file)
         done = subprocess.run(linux_check, shell=True, cwd=check, capture_output=True, text=True,
                               check=False)
-        shutil.rmtree(check.parent)
         if (done.returncode, done.stdout) != (0, f"{name}: OK\n"):
             problems.append(f"the README's check {linux_check!r} beside {name}: exit "
                             f"{done.returncode}, {done.stdout!r} {done.stderr!r}")
@@ -459,7 +457,7 @@ def main():
     report.run("README.md and CONTRIBUTING.md: every relative link leads somewhere; the user "
                "guide is marked", documents, source)
     report.run("releases/: each folder names its zip; a zip kept is its checksums and passes the "
-               "README's check; the newest holds today's README.txt", releases_folder, source)
+               "README's check; the newest holds today's README.txt", releases_folder, source, work)
     report.run("release.py reads binary-mode and blank SHA256SUMS lines, and names a tree whose "
                "status git cannot give as modified", release_py, fresh_folder(work / "release.py"))
     files = source_files(source)
