@@ -54,6 +54,14 @@ add_custom_command(TARGET DUVAK POST_BUILD
         $<TARGET_FILE:DUVAK> .idata .rsrc
     VERBATIM)
 
+# The Windows half of tools/duvak, which the end-to-end tests start DUVAK.exe
+# through too: it starts DUVAK.exe and records how it ended. A tool of the
+# build machine, not part of the release, with MinGW-w64's C and C++
+# runtime linked statically, so that Wine needs no extra DLLs for it.
+add_executable(launcher ${PROJECT_SOURCE_DIR}/tools/launcher.cpp)
+target_compile_options(launcher PRIVATE -O2 ${DUVAK_WARNINGS})
+target_link_options(launcher PRIVATE -municode -static)
+
 include(${PROJECT_SOURCE_DIR}/tests/stack_guard/windows.cmake)
 include(${PROJECT_SOURCE_DIR}/tests/e2e/windows_helpers.cmake)
 include(${PROJECT_SOURCE_DIR}/bench/windows_bench.cmake)

@@ -5,7 +5,9 @@ line (passed through launcher.exe, so Wine cannot re-quote it) or an argv
 given to Wine, and the exact exit code, standard output and standard error.
 Every run has no terminal, so no console exists and no progress may show.
 A Check in a table is a case of several runs with its own function.
-`cases.py GROUP` runs one group; each group is one CTest test."""
+`cases.py GROUP` runs one group; each group is one CTest test. Where the
+environment sets DUVAK_CASE, only the group's cases whose name holds that
+text run: DUVAK_CASE='TERM' ctest --test-dir build/host -R e2e.comparison"""
 
 import contextlib
 import errno
@@ -151,29 +153,36 @@ RUNNER = Path(__file__).resolve().parents[2] / "tools" / "duvak"
 
 RUNNER_RUNS = ((["a", "b"], 0, SAME, b""), (["a", "c"], 1, SIZES, b""),
                (["a", "missing"], 2, b"", cannot_open(b"missing")))
+# What tools/duvak adds where DUVAK.exe did not give the outcome.
+NOT_STARTED = rb"tools/duvak: Wine did not start DUVAK\.exe \(exit 1\)\n"
+NOT_ENDED = rb"tools/duvak: Wine stopped before DUVAK\.exe ended \(exit [0-9]+\)\n"
 
 
-def runner_outcomes(wine, folder, env=None, timeout=60, runs=RUNNER_RUNS):
-    """tools/duvak passes DUVAK's outputs and exit code through unchanged."""
+def runner_outcomes(wine, folder, env=None, timeout=60, runs=RUNNER_RUNS, wrapper=()):
+    """tools/duvak passes DUVAK's outputs and exit code through unchanged,
+    and leaves nothing in TMPDIR."""
     lay_out(folder, {**AB, "c": b"other\n"})
+    env = env or wine.env
+    temporary = Path(env["TMPDIR"])
+    before = set(temporary.glob("tmp.*"))
     problems = []
     for argv, code, out, err in runs:
-        done = wine.run([str(RUNNER), *argv], folder, env=env, timeout=timeout)
+        done = wine.run([*wrapper, str(RUNNER), *argv], folder, env=env, timeout=timeout)
         problems += [f"{argv}: {problem}" for problem in outcome_problems(done, code, out, err)]
-    return problems
+    return problems + [f"left in TMPDIR: {path}" for path in set(temporary.glob("tmp.*")) - before]
 
 
 def stand_in(wine, folder, name, script):
     """The test's environment with SCRIPT first on PATH as NAME."""
     path = folder / "stand-in" / name
-    path.parent.mkdir(parents=True)
+    path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(f"#!/bin/sh\n{script}")
     path.chmod(0o755)
     return path, {**wine.env, "PATH": f"{path.parent}:{wine.env['PATH']}"}
 
 
 def runner_no_temporary(wine, folder):
-    """A TMPDIR where tools/duvak cannot make its file is its own failure:
+    """A TMPDIR where tools/duvak cannot make its folder is its own failure:
     exit 2, an error, never a verdict."""
     lay_out(folder, AB)
     done = wine.run([str(RUNNER), "a", "b"], folder,
@@ -189,6 +198,33 @@ def runner_refused(wine, folder):
     return runner_outcomes(wine, folder, env)
 
 
+def runner_closed_input(wine, folder):
+    """Standard input closed: DUVAK's outcome as usual."""
+    return runner_outcomes(wine, folder, wrapper=["sh", "-c", 'exec "$0" "$@" <&-'])
+
+
+def runner_signal_at_end(wine, folder):
+    """A TERM while tools/duvak hands DUVAK's standard error on (its cat
+    sends one) changes nothing: DUVAK.exe has ended, its outcome is given
+    once and whole."""
+    _, env = stand_in(wine, folder, "cat", f'kill -TERM $PPID\nexec {shutil.which("cat")} "$@"\n')
+    return runner_outcomes(wine, folder, env, runs=RUNNER_RUNS[2:])
+
+
+def runner_foreign_prefix(wine, folder):
+    """A prefix that is not this user's, as after the README's first command
+    ran as root: Wine refuses it, and the exit code says error, not a verdict."""
+    prefix = folder / "prefix"
+    (prefix / "drive_c/windows/system32").mkdir(parents=True)
+    (prefix / "drive_c/windows/system32/kernel32.dll").touch()
+    if os.geteuid() == 0:
+        shutil.chown(prefix, "nobody")
+    else:
+        prefix = Path("/")
+    return runner_outcomes(wine, folder, {**wine.env, "WINEPREFIX": str(prefix)}, runs=[
+        (["a", "b"], 2, b"", re.compile(rb"wine: '[^\n]*' is not owned by you\n" + NOT_STARTED))])
+
+
 DROPPED = b"wine client error:0: recvmsg: Connection reset by peer\n"
 # The same loss of the server after DUVAK.exe ran (its thread has an id).
 VANISHED = b"wine client error:2c: recvmsg: Connection reset by peer\n"
@@ -199,8 +235,8 @@ def runner_dropped(wine, folder):
     runs (DROPPED, exit 1). tools/duvak then starts it once more, and a start
     dropped twice is an error (2), never the verdict "different". Here every
     other start, then every start, is dropped (tools/duvak starts Wine
-    through setarch). A server lost after DUVAK.exe gave its verdict is no
-    dropped start: that run is DUVAK's, made once."""
+    through setarch). A server lost after DUVAK.exe ended is no dropped
+    start: that run is DUVAK's, made once, with /Q too."""
     real = shutil.which("setarch")
     setarch, env = stand_in(wine, folder, "setarch", f"""[ "$2" != true ] || exec {real} "$@"
 echo >>"$0.starts"
@@ -223,27 +259,27 @@ exec {real} "$@"
         raise Skip("setarch -R is refused here, so tools/duvak starts Wine without it")
     problems += counted(2 * len(RUNNER_RUNS), "each run dropped once")
     Path(f"{setarch}.always").touch()
-    done = wine.run([str(RUNNER), "a", "b"], folder, env=env)
-    problems += [f"dropped twice: {problem}"
-                 for problem in outcome_problems(done, 2, b"", DROPPED)]
+    problems += runner_outcomes(wine, folder, env, runs=[
+        (["a", "b"], 2, b"", re.compile(re.escape(DROPPED) + NOT_STARTED))])
     Path(f"{setarch}.after").touch()
-    problems += runner_outcomes(wine, folder, env, runs=[(["a", "c"], 1, SIZES, VANISHED)])
-    return problems + counted(3, "dropped twice, then lost after the verdict")
+    problems += runner_outcomes(wine, folder, env, runs=[(["a", "c"], 1, SIZES, VANISHED),
+                                                         (["/Q", "a", "c"], 1, b"", VANISHED)])
+    return problems + counted(4, "dropped twice, then lost after the verdict twice")
 
 
-def runner_ended(wine, folder):
-    """TERM to tools/duvak while DUVAK.exe reads a large pair ends DUVAK.exe
-    too, before the runner exits with TERM's status, 143."""
-    lay_out(folder, {"a": Zeros(8 << 30), "b": Zeros(8 << 30)})
-    runner = subprocess.Popen([str(RUNNER), "a", "b"], cwd=folder, env=wine.env,
+def while_reading(wine, folder, env, argv, act, code, out, err):
+    """tools/duvak on an 8 GiB pair, and ACT(runner) once DUVAK.exe reads it:
+    the runner's outcome, and DUVAK.exe ended by the time the runner is."""
+    lay_out(folder, {"big1": Zeros(8 << 30), "big2": Zeros(8 << 30)})
+    runner = subprocess.Popen([str(RUNNER), *argv], cwd=folder, env=env,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, start_new_session=True)
 
-    def duvak():  # DUVAK.exe's process in the runner's session, if any
+    def duvak():  # DUVAK.exe's process, running in this case's folder, if any
         for entry in Path("/proc").glob("[0-9]*"):
             with contextlib.suppress(OSError):
-                if (os.getsid(int(entry.name)) == runner.pid
-                        and b"DUVAK.exe" in (entry / "cmdline").read_bytes()):
+                if (b"DUVAK.exe" in (entry / "cmdline").read_bytes()
+                        and os.readlink(entry / "cwd") == str(folder)):
                     return int(entry.name)
         return None
 
@@ -253,10 +289,10 @@ def runner_ended(wine, folder):
             time.sleep(0.05)
         if pid is None:
             return [f"DUVAK.exe never ran: exit {runner.poll()}"]
-        runner.terminate()
-        out, err = runner.communicate(timeout=60)
-        problems = [] if runner.returncode == 143 else [
-            f"exit {runner.returncode}, expected 143; {out!r} {err!r}"]
+        act(runner)
+        done = runner.communicate(timeout=60)
+        problems = outcome_problems(subprocess.CompletedProcess(argv, runner.returncode, *done),
+                                    code, out, err)
         with contextlib.suppress(OSError):
             if b"DUVAK.exe" in Path(f"/proc/{pid}/cmdline").read_bytes():
                 problems.append(f"DUVAK.exe ({pid}) still runs after the runner ended")
@@ -265,11 +301,19 @@ def runner_ended(wine, folder):
         end_group(runner)
 
 
+def runner_ended(wine, folder):
+    """TERM to tools/duvak while DUVAK.exe reads a large pair ends DUVAK.exe
+    too, before the runner exits with TERM's status, 143."""
+    return while_reading(wine, folder, wine.env, ["big1", "big2"], subprocess.Popen.terminate,
+                         143, None, None)
+
+
 def runner_first_runs(wine, folder):
     """tools/duvak as on a new machine, in a prefix of its own and without
     XDG_RUNTIME_DIR (a root login in a container, CI, cron): the runs that
     make the prefix, and the first runs after its server starts again, which
-    start Wine's desktop anew, give DUVAK's outcome alone."""
+    start Wine's desktop anew, give DUVAK's outcome alone. Its server killed
+    while DUVAK.exe reads, with /Q, is an error: no verdict was given."""
     prefix = folder / "prefix"
     env = {key: value for key, value in wine.env.items() if key != "XDG_RUNTIME_DIR"}
     env["WINEPREFIX"] = str(prefix)
@@ -280,8 +324,11 @@ def runner_first_runs(wine, folder):
                     for problem in runner_outcomes(wine, folder, env, timeout=300)]
         server("-k")
         server("-w")
-        return problems + [f"server restarted: {problem}"
-                           for problem in runner_outcomes(wine, folder, env)]
+        problems += [f"server restarted: {problem}"
+                     for problem in runner_outcomes(wine, folder, env)]
+        return problems + [f"server killed: {problem}" for problem in while_reading(
+            wine, folder, env, ["/Q", "big1", "big2"], lambda runner: server("-k"), 2, b"",
+            re.compile(NOT_ENDED))]
     finally:
         server("-k")
         server("-w")
@@ -486,6 +533,9 @@ COMPARISON = [
     Check("tools/duvak starts Wine once more when Wine drops the start", runner_dropped),
     Check("tools/duvak ended by TERM ends DUVAK.exe", runner_ended),
     Check("tools/duvak without a usable TMPDIR: exit 2", runner_no_temporary),
+    Check("tools/duvak with standard input closed gives DUVAK's outcome", runner_closed_input),
+    Check("tools/duvak given a TERM as it ends gives DUVAK's outcome once", runner_signal_at_end),
+    Check("tools/duvak in a prefix that is not the user's: exit 2", runner_foreign_prefix),
     Check("tools/duvak's first runs in a new prefix and after a new server", runner_first_runs),
 ]
 
@@ -775,10 +825,15 @@ def main():
     wine = Wine(args)
     work = fresh_folder(args.work / args.group)
     report = Report(wine)
+    chosen = os.environ.get("DUVAK_CASE", "")
+    if chosen:
+        print(f"only the cases whose name holds {chosen!r} (DUVAK_CASE)")
     if args.group in SINGLE:
         report.run(args.group, SINGLE[args.group], wine, work / "case")
     else:
         for number, case in enumerate(TABLES[args.group]):
+            if chosen not in case.name:
+                continue
             folder = work / f"case{number}"
             if isinstance(case, Check):
                 report.run(case.name, case.function, wine, folder)

@@ -1,8 +1,10 @@
 """The CTest fixture around the end-to-end tests: `setup` builds a fresh
 private Wine prefix and leaves its wineserver running persistently, so that
 each run of a Windows program takes tens of milliseconds instead of seconds;
-`cleanup` stops that wineserver so nothing lingers after the tests."""
+`cleanup` stops that wineserver and removes the folders Wine made in the
+tests' TMPDIR, so nothing lingers after the tests."""
 
+import shutil
 import subprocess
 import sys
 
@@ -21,6 +23,7 @@ def setup(wine, log_path):
         if wine.prefix.exists():
             server(wine, "-k", log)  # a server left by an interrupted run holds the old prefix
         fresh_folder(wine.prefix)
+        fresh_folder(wine.temporary)
         # The persistent server comes first, so wineboot and every test after
         # it talk to the same server instead of one that ends between runs.
         persistent = server(wine, "-p", log)
@@ -51,6 +54,7 @@ def cleanup(wine, log_path):
     # is fine too.
     with open(log_path, "ab") as log:
         server(wine, "-k", log)
+    shutil.rmtree(wine.temporary, ignore_errors=True)
     print("wineserver stopped")
 
 

@@ -95,6 +95,12 @@ class Wine:
                     if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         self.env.update(QUIET_WINE)
         self.env["WINEPREFIX"] = str(self.prefix)
+        # Wine's server makes a folder for its socket in TMPDIR, which every
+        # Wine process of the prefix must share to find it, and never removes
+        # it: so TMPDIR is a folder beside the prefix, not the machine's.
+        self.temporary = self.prefix.with_name(f"{self.prefix.name}.tmp")
+        self.temporary.mkdir(parents=True, exist_ok=True)
+        self.env["TMPDIR"] = str(self.temporary)
         self.unrandomised = unrandomised()
         self.start = [*self.unrandomised, self.loader]  # the loader as every start runs it
         self.marker = args.work.resolve() / f"launched.{os.getpid()}"
@@ -146,7 +152,7 @@ class Wine:
         marker: it is retried once and said so, and a second such start fails
         the case. A run that reached DUVAK.exe is never run again."""
         self.program("DUVAK.exe")
-        argv = self.command("launcher.exe", line.encode("utf-8").hex(), windows_path(self.marker))
+        argv = self.command("launcher.exe", windows_path(self.marker), line.encode("utf-8").hex())
         self.marker.parent.mkdir(parents=True, exist_ok=True)
         for attempt in (1, 2):
             self.marker.unlink(missing_ok=True)
