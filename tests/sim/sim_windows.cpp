@@ -157,6 +157,22 @@ HLOCAL MoveableHandle() {
 
 [[noreturn]] void EndScenario() { siglongjmp(exitJump, 1); }
 
+// Ends a run that maps a view past those that decide it, and says so: how
+// many views a whole read of its mapped files would take.
+[[noreturn]] void StopRun() {
+    uint64_t whole = 0;
+    for (const auto& [value, object] : handles) {
+        if (object.kind == Object::Mapping && object.open) {
+            whole += (object.size + world.granularity - 1) / world.granularity;
+        }
+    }
+    current->stopped = "stopped: the run maps view " + std::to_string(world.viewsInRun) +
+                       " where " + std::to_string(world.viewLimit) +
+                       " decide (a whole read of its files maps " + std::to_string(whole) + ")";
+    std::fprintf(stderr, "simulated Windows: %s\n", current->stopped->c_str());
+    EndScenario();
+}
+
 // A fault inside a poisoned page of a view is an in-page error; any other
 // fault (a read outside every view, say) is an access violation. Either goes
 // to the program's unhandled-exception filter as on Windows.
@@ -291,6 +307,7 @@ Outcome Run(const std::function<void()>& procedure) {
     sigaction(SIGSEGV, &action, &previousSegv);
     sigaction(SIGBUS, &action, &previousBus);
     running = true;
+    world.viewsInRun = 0;
     if (sigsetjmp(exitJump, 1) == 0) {
         procedure();
         outcome.returned = true;
@@ -692,6 +709,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     const bool refused = std::find(file.viewFailsAt.begin(), file.viewFailsAt.end(), offset) !=
                          file.viewFailsAt.end();
     if (refused || InjectedFailure()) return Failed(8, LPVOID(nullptr));  // ERROR_NOT_ENOUGH_MEMORY
+    if (++world.viewsInRun > world.viewLimit) StopRun();
     // The view's pages, then one guard page, so that a read past the last
     // mapped page faults just as it would on Windows.
     const size_t pages = (bytesToMap + PAGE_SIZE - 1) / PAGE_SIZE;

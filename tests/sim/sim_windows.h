@@ -104,6 +104,7 @@ struct Outcome {
     bool returned = false;          // the procedure returned normally
     std::optional<UINT> exitCode;   // ExitProcess was called
     std::optional<DWORD> crashCode; // an exception went unhandled (default course)
+    std::optional<std::string> stopped;  // the run mapped more views than decide it: why
 };
 
 struct World {
@@ -129,6 +130,12 @@ struct World {
     std::optional<size_t> failedCall;  // the index in the log of the call made to fail
     int64_t inPageAtMappedPage = 0;  // the k-th page mapped in a run (1-based) faults; 0: none
     int64_t pagesMapped = 0;
+
+    // The views that decide a run: one more stops it, with a message, where a
+    // fault would have it read on past its difference (through a terabyte,
+    // for hours). The default is far above what any run of small files maps.
+    int64_t viewLimit = 65536;
+    int64_t viewsInRun = 0;
 
     std::vector<Call> log;
     LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr;

@@ -24,8 +24,12 @@ TEST(LargeFile, TerabyteFilesMapPastFourGibibytesAndCountPercentages) {
         }
     };
 
+    // A comparison that missed the difference would read on for hours.
+    W().viewLimit = 2 * (DIFFERING_CHUNK + 1);
+
     const Outcome outcome = RunProgram(u"DUVAK a b");
 
+    ASSERT_FALSE(outcome.stopped) << *outcome.stopped;
     ASSERT_TRUE(outcome.exitCode);
     EXPECT_EQ(*outcome.exitCode, 1u);
     EXPECT_EQ(W().out.bytes, "The files have different contents.\n");
