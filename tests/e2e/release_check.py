@@ -9,11 +9,14 @@ link of README.md and CONTRIBUTING.md leads somewhere.
 
 With --published it rebuilds instead each published package (releases/NAME/)
 from its commit and checks its published checksums, where this machine's
-tools are the ones its record names; elsewhere it skips (exit 77).
+tools are the ones its record names; elsewhere it skips (exit 77). With
+--guide it checks only that the newest package holds README.md's user guide,
+and skips, saying so, where the guide is newer.
 Usage: release_check.py --source DIR --work DIR --cmake CMAKE --version VERSION
-                        [--published]"""
+                        [--published | --guide]"""
 
 import argparse
+import contextlib
 import hashlib
 import itertools
 import os
@@ -246,18 +249,20 @@ def published_package(args, folder, work):
     CMake) are the ones the package's record names, and Python the same 3.x,
     its commit rebuilt here has the published checksums."""
     if not (folder / "BUILDINFO.txt").exists():
-        raise Skip(f"releases/{folder.name} has no BUILDINFO.txt, so nothing says what built it")
+        raise Skip(f"releases/{folder.name} has no BUILDINFO.txt (release.reproducible fails)")
+    commit, problem = record_commit(folder)
+    if problem:
+        return [problem]
     then = (folder / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
     here = tools_here(then[3:])
     differ = [(a, b) for a, b in zip(here, then[3:]) if a != b]
     if blocking := [f"{a!r} here, {b!r} in the record" for a, b in differ
                     if not newer_python(a, b)]:
         raise Skip(f"not {folder.name}'s tools: {blocking[0]}")
-    commit = then[2].removeprefix("source commit: ")
+    if missing := missing_commit(args.source, commit):
+        return [missing]
     tree = fresh_folder(work / f"published-{folder.name}")
     archive = source_git(args.source, "archive", commit)
-    if archive.returncode != 0:
-        raise Skip(f"commit {commit} is not in this checkout: {archive.stderr.decode().strip()}")
     subprocess.run(["tar", "-x", "-C", str(tree)], input=archive.stdout, check=True)
     python = next(RECORD_LINE.fullmatch(line)["path"] for line in then
                   if line.startswith("Python: "))
@@ -307,6 +312,31 @@ def package_name(release, zip_name, version, source):
     return problems
 
 
+COMMIT_LINE = re.compile(r"source commit: ([0-9a-f]{40})")
+
+
+def record_commit(folder):
+    """The commit that releases/NAME/BUILDINFO.txt names, or a problem that
+    quotes its commit line where it names none (a tree with uncommitted
+    changes, a typo): such a record can never be rebuilt."""
+    lines = (folder / "BUILDINFO.txt").read_text(encoding="utf-8").splitlines()
+    line = lines[2] if len(lines) > 2 else ""
+    if match := COMMIT_LINE.fullmatch(line):
+        return match[1], None
+    return None, f"releases/{folder.name}/BUILDINFO.txt, line 3: {line!r} names no commit"
+
+
+def missing_commit(source, commit):
+    """None where the checkout has the commit; else a problem, or, in a
+    shallow clone or outside git, the reason to skip."""
+    if source_git(source, "cat-file", "-e", f"{commit}^{{commit}}").returncode == 0:
+        return None
+    shallow = source_git(source, "rev-parse", "--is-shallow-repository").stdout.strip()
+    if shallow != b"false":
+        raise Skip(f"commit {commit} is not in this checkout, a shallow clone or none")
+    return f"commit {commit} is in no history of this checkout"
+
+
 def package_key(name):
     """1.2 < 1.2-2 < 1.10: the program version's numbers, then the revision."""
     version, _, revision = name.partition("-")
@@ -314,23 +344,36 @@ def package_key(name):
 
 
 def releases_folder(source, work):
-    """Each folder of releases/ names its own zip in SHA256SUMS. A zip kept
-    there is its SHA256SUMS line, holds DUVAK.exe of the exe line and of the
-    version in its name, and passes the README's Linux check in a folder of
-    the zip and SHA256SUMS alone. The newest package kept holds the
-    README.txt that README.md makes now."""
-    problems, kept = [], []
+    """Each folder of releases/ names its own zip in SHA256SUMS and has the
+    build record of a commit; every package of one version carries one
+    DUVAK.exe. A zip kept there is its SHA256SUMS line, holds DUVAK.exe of
+    the exe line and of the version in its name, and the README.txt that its
+    record's commit makes, and passes the README's Linux check in a folder of
+    the zip and SHA256SUMS alone. The README's download section names the
+    newest package kept, and only that one."""
+    problems, kept, exes = [], [], {}
     readme = (source / "README.md").read_text(encoding="utf-8")
     if not (linux_check := re.search(r"^sha256sum -c[^#\n]*", readme, re.M)):
         return ["README.md gives no Linux check (a line 'sha256sum -c ...')"]
     linux_check = linux_check[0].strip()
-    for folder in sorted(path.parent for path in (source / "releases").glob("*/SHA256SUMS")):
+    folders = sorted(path.parent for path in (source / "releases").glob("*/SHA256SUMS"))
+    for folder in folders:
         sums, name = read_sums(folder / "SHA256SUMS"), f"DUVAK-{folder.name}-windows-x64.zip"
         if list(sums) != [name, "DUVAK.exe"]:
             problems.append(f"releases/{folder.name}/SHA256SUMS lists {list(sums)}, "
                             f"expected {[name, 'DUVAK.exe']}")
+        exes.setdefault(folder.name.partition("-")[0], {})[folder.name] = sums.get("DUVAK.exe")
         if others := [path.name for path in folder.glob("*.zip") if path.name != name]:
             problems.append(f"releases/{folder.name} holds {others}, which it does not list")
+        commit = None
+        if not (folder / "BUILDINFO.txt").exists():
+            problems.append(f"releases/{folder.name} has no BUILDINFO.txt: commit the record of "
+                            "its build with it (CONTRIBUTING.md, Publishing a package)")
+        else:
+            commit, problem = record_commit(folder)
+            with contextlib.suppress(Skip):
+                problem = problem or missing_commit(source, commit)
+            problems += [problem] if problem else []
         if not (folder / name).exists():
             continue  # only its checksums are kept
         data = (folder / name).read_bytes()
@@ -342,6 +385,9 @@ def releases_folder(source, work):
             problems.append(f"{name}'s DUVAK.exe is not the exe line of its SHA256SUMS")
         if (inside := product_version(exe)) != folder.name.partition("-")[0]:
             problems.append(f"{name} is named for another version than its DUVAK.exe, {inside}")
+        then = source_git(source, "show", f"{commit}:README.md") if commit else None
+        if then and then.returncode == 0 and guide != readme_txt(then.stdout.decode("utf-8")):
+            problems.append(f"{name}'s README.txt is not the one its commit {commit[:7]} makes")
         check = fresh_folder(work / "download")
         for file in (name, "SHA256SUMS"):
             shutil.copy(folder / file, check / file)
@@ -350,15 +396,45 @@ def releases_folder(source, work):
         if (done.returncode, done.stdout) != (0, f"{name}: OK\n"):
             problems.append(f"the README's check {linux_check!r} beside {name}: exit "
                             f"{done.returncode}, {done.stdout!r} {done.stderr!r}")
-        kept.append((package_key(folder.name), name, guide))
+        kept.append((package_key(folder.name), folder.name))
+    problems += [f"the packages of {version} carry different DUVAK.exe: {packages}; a package "
+                 "revision changes the package alone" for version, packages in exes.items()
+                 if len(set(packages.values())) > 1]
     if not kept:
         return problems + ["releases/ keeps no package's zip"]
-    _, newest, guide = max(kept)
-    if guide != readme_txt(readme):
-        problems.append(f"the user guide in README.md is not the README.txt of {newest}, the "
-                        "newest package: publish a package with it (CONTRIBUTING.md, "
-                        "Publishing a package)")
-    return problems
+    return problems + download_section(readme, max(kept)[1], [folder.name for folder in folders])
+
+
+def download_section(readme, newest, names):
+    """The README's download section links to the newest package's zip and
+    SHA256SUMS, and names no other package's zip: not in its link, nor in
+    the checks, nor in what they print."""
+    section = re.search(r"^## Download\n(.*?)^## ", readme, re.M | re.S)
+    text = section[1] if section else ""
+    zip_name = f"DUVAK-{newest}-windows-x64.zip"
+    problems = [f"README.md's download section has no link to {link}" for link in
+                (f"releases/{newest}/{zip_name}", f"releases/{newest}/SHA256SUMS")
+                if f"]({link})" not in text]
+    named = set(re.findall(r"DUVAK-(.+?)-windows-x64\.zip", text)) & set(names)
+    return problems + [f"README.md's download section names DUVAK-{name}-windows-x64.zip; the "
+                       f"newest package is {zip_name}" for name in sorted(named - {newest})]
+
+
+def newest_guide(source):
+    """The newest package kept holds the README.txt that README.md makes now;
+    a newer user guide waits for the next package, and says so."""
+    kept = [folder for folder in (source / "releases").iterdir()
+            if (folder / f"DUVAK-{folder.name}-windows-x64.zip").exists()]
+    if not kept:
+        return ["releases/ keeps no package's zip"]
+    folder = max(kept, key=lambda folder: package_key(folder.name))
+    name = f"DUVAK-{folder.name}-windows-x64.zip"
+    with zipfile.ZipFile(folder / name) as archive:
+        guide = archive.read("README.txt")
+    if guide != readme_txt((source / "README.md").read_text(encoding="utf-8")):
+        raise Skip(f"the user guide is newer than {name}'s README.txt: publish a package "
+                   "(CONTRIBUTING.md, Publishing a package)")
+    return []
 
 
 def release_py(work):
@@ -447,17 +523,25 @@ def main():
     parser.add_argument("--cmake", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--published", action="store_true")
+    parser.add_argument("--guide", action="store_true")
     args = parser.parse_args()
     args.source = args.source.resolve()
     source, work = args.source, fresh_folder(args.work)
     report = Report()
     if args.published:
         check_published(args, report, work)
+    if args.guide:
+        report.run("the newest package holds the user guide of README.md", newest_guide, source)
+        shutil.rmtree(work)
+        if report.skipped:
+            sys.exit(77)  # so that CTest reports it as skipped, with the reason
+        report.finish()
 
     report.run("README.md and CONTRIBUTING.md: every relative link leads somewhere; the user "
                "guide is marked", documents, source)
-    report.run("releases/: each folder names its zip; a zip kept is its checksums and passes the "
-               "README's check; the newest holds today's README.txt", releases_folder, source, work)
+    report.run("releases/: each folder names its zip and a commit, one DUVAK.exe per version; a "
+               "zip kept is its checksums and its commit's, passes the README's check; the README "
+               "downloads the newest", releases_folder, source, work)
     report.run("release.py reads binary-mode and blank SHA256SUMS lines, and names a tree whose "
                "status git cannot give as modified", release_py, fresh_folder(work / "release.py"))
     files = source_files(source)
