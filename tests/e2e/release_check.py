@@ -259,7 +259,7 @@ def published_package(args, folder, work):
     if blocking := [f"{a!r} here, {b!r} in the record" for a, b in differ
                     if not newer_python(a, b)]:
         raise Skip(f"not {folder.name}'s tools: {blocking[0]}")
-    if missing := missing_commit(args.source, commit):
+    if missing := missing_commit(args.source, folder, commit):
         return [missing]
     tree = fresh_folder(work / f"published-{folder.name}")
     archive = source_git(args.source, "archive", commit)
@@ -326,15 +326,15 @@ def record_commit(folder):
     return None, f"releases/{folder.name}/BUILDINFO.txt, line 3: {line!r} names no commit"
 
 
-def missing_commit(source, commit):
-    """None where the checkout has the commit; else a problem, or, in a
-    shallow clone or outside git, the reason to skip."""
+def missing_commit(source, folder, commit):
+    """None where the checkout has the commit that the folder's record names;
+    else a problem, or, in a shallow clone or outside git, the reason to skip."""
     if source_git(source, "cat-file", "-e", f"{commit}^{{commit}}").returncode == 0:
         return None
     shallow = source_git(source, "rev-parse", "--is-shallow-repository").stdout.strip()
     if shallow != b"false":
         raise Skip(f"commit {commit} is not in this checkout, a shallow clone or none")
-    return f"commit {commit} is in no history of this checkout"
+    return f"releases/{folder.name}/BUILDINFO.txt names commit {commit}, which is in no history"
 
 
 def package_key(name):
@@ -372,7 +372,7 @@ def releases_folder(source, work):
         else:
             commit, problem = record_commit(folder)
             with contextlib.suppress(Skip):
-                problem = problem or missing_commit(source, commit)
+                problem = problem or missing_commit(source, folder, commit)
             problems += [problem] if problem else []
         if not (folder / name).exists():
             continue  # only its checksums are kept
