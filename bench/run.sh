@@ -62,7 +62,9 @@ if [ "$free_kib" -lt "$need_kib" ]; then
 fi
 
 # A Wine prefix of the benchmarks' own, with its server kept running so that
-# no run pays for starting it.
+# no run pays for starting it; Wine without TMPDIR, where Debian 13's aborts
+# (see tools/duvak).
+unset TMPDIR
 export WINEPREFIX="$top/build/bench-wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$WINEPREFIX"

@@ -162,7 +162,7 @@ def runner_outcomes(wine, folder, env=None, timeout=60, runs=RUNNER_RUNS, wrappe
     """tools/duvak passes DUVAK's outputs and exit code through unchanged,
     and leaves nothing in TMPDIR."""
     lay_out(folder, {**AB, "c": b"other\n"})
-    env = env or wine.env
+    env = {"TMPDIR": str(fresh_folder(folder / "tmp")), **(env or wine.env)}
     temporary = Path(env["TMPDIR"])
     before = set(temporary.glob("tmp.*"))
     problems = []
@@ -330,8 +330,7 @@ def runner_first_runs(wine, folder):
             wine, folder, env, ["/Q", "big1", "big2"], lambda runner: server("-k"), 2, b"",
             re.compile(NOT_ENDED))]
     finally:
-        server("-k")
-        server("-w")
+        wine.forget_server(prefix)
         shutil.rmtree(prefix, ignore_errors=True)
 
 

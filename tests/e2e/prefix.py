@@ -1,10 +1,9 @@
 """The CTest fixture around the end-to-end tests: `setup` builds a fresh
 private Wine prefix and leaves its wineserver running persistently, so that
 each run of a Windows program takes tens of milliseconds instead of seconds;
-`cleanup` stops that wineserver and removes the folders Wine made in the
-tests' TMPDIR, so nothing lingers after the tests."""
+`cleanup` stops that wineserver and removes the folder Wine made for it in
+/tmp, so nothing lingers after the tests."""
 
-import shutil
 import subprocess
 import sys
 
@@ -21,9 +20,8 @@ def server(wine, flag, log):
 def setup(wine, log_path):
     with open(log_path, "wb") as log:
         if wine.prefix.exists():
-            server(wine, "-k", log)  # a server left by an interrupted run holds the old prefix
+            wine.forget_server(wine.prefix)  # one left by an interrupted run holds the old prefix
         fresh_folder(wine.prefix)
-        fresh_folder(wine.temporary)
         # The persistent server comes first, so wineboot and every test after
         # it talk to the same server instead of one that ends between runs.
         persistent = server(wine, "-p", log)
@@ -50,11 +48,9 @@ def setup(wine, log_path):
 
 
 def cleanup(wine, log_path):
-    # -k ends the server and every Wine process of the prefix; no server left
-    # is fine too.
-    with open(log_path, "ab") as log:
-        server(wine, "-k", log)
-    shutil.rmtree(wine.temporary, ignore_errors=True)
+    # The server ends with every Wine process of the prefix; no server left is
+    # fine too.
+    wine.forget_server(wine.prefix)
     print("wineserver stopped")
 
 

@@ -91,16 +91,12 @@ class Wine:
             if not (os.path.isfile(tool) and os.access(tool, os.X_OK)):
                 fail_setup(f"{tool!r} is not an executable: the end-to-end tests need Wine "
                            "(Debian's wine64 package)")
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith("WINE") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        # Without TMPDIR, as tools/duvak runs Wine: Debian 13's Wine aborts
+        # wherever it is set at all.
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")
+                    and k not in ("DISPLAY", "WAYLAND_DISPLAY", "TMPDIR")}
         self.env.update(QUIET_WINE)
         self.env["WINEPREFIX"] = str(self.prefix)
-        # Wine's server makes a folder for its socket in TMPDIR, which every
-        # Wine process of the prefix must share to find it, and never removes
-        # it: so TMPDIR is a folder beside the prefix, not the machine's.
-        self.temporary = self.prefix.with_name(f"{self.prefix.name}.tmp")
-        self.temporary.mkdir(parents=True, exist_ok=True)
-        self.env["TMPDIR"] = str(self.temporary)
         self.unrandomised = unrandomised()
         self.start = [*self.unrandomised, self.loader]  # the loader as every start runs it
         self.marker = args.work.resolve() / f"launched.{os.getpid()}"
@@ -128,6 +124,22 @@ class Wine:
                 end_group(process)
                 raise
         return subprocess.CompletedProcess(argv, process.returncode, out, err)
+
+    def forget_server(self, prefix):
+        """Ends the prefix's server and removes the folder it kept its socket
+        in. Debian's Wine makes that folder in /tmp once for each new prefix
+        (its name is in the prefix's file "wineserver") and never removes
+        it; only one that holds nothing but the server's lock goes."""
+        env = {**self.env, "WINEPREFIX": str(prefix)}
+        for flag in ("-k", "-w"):
+            subprocess.run([self.server, flag], env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=60, check=False)
+        with contextlib.suppress(OSError):
+            folder = Path("/tmp") / (prefix / "wineserver").read_text().strip()
+            if (folder.name.startswith("wine-") and folder.stat().st_uid == os.getuid()
+                    and all(path.name in ("lock", "socket") or path.name.startswith("server-")
+                            for path in folder.rglob("*"))):
+                shutil.rmtree(folder)
 
     def server_pid(self):
         """The process id of the wineserver of this prefix, or None: the
