@@ -179,10 +179,10 @@ done
 
 # in_root COMMAND: in the root as a root login on a new machine (no locale,
 # no XDG_RUNTIME_DIR, no display); every path and link is the root's, /proc
-# shows the sandbox alone. /dev/fuse is there where this user may open it,
-# else the read-error tests say they are skipped.
+# shows the sandbox alone. /dev/fuse is there where the namespace's root may
+# open it, else the read-error tests say they are skipped.
 fuse=""
-[ ! -r /dev/fuse ] || [ ! -w /dev/fuse ] || fuse="--dev-bind /dev/fuse /dev/fuse"
+! $ns test -r /dev/fuse -a -w /dev/fuse 2>/dev/null || fuse="--dev-bind /dev/fuse /dev/fuse"
 in_root() {
     step $ns $sandbox --bind "$root" / --proc /proc --dev /dev $fuse --chdir /root --clearenv \
         --setenv HOME /root --setenv USER root --setenv LOGNAME root --setenv SHELL /bin/sh \
