@@ -21,8 +21,8 @@
 //
 // This program and DUVAK.exe run in a job that ends DUVAK.exe when this
 // program ends, however it ends: a runner killed outright leaves no
-// comparison running. The standard
-// handles are passed through and the exit code is the child's.
+// comparison running. The standard handles are passed through and the exit
+// code is the child's.
 #include <windows.h>
 
 #include <string>

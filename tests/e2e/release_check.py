@@ -343,6 +343,13 @@ def package_key(name):
     return [int(number) for number in version.split(".")], int(revision or 1)
 
 
+def newest_package(source):
+    """The folder of the newest package whose zip releases/ keeps, or None."""
+    kept = [folder for folder in (source / "releases").iterdir()
+            if (folder / f"DUVAK-{folder.name}-windows-x64.zip").exists()]
+    return max(kept, key=lambda folder: package_key(folder.name), default=None)
+
+
 def releases_folder(source, work):
     """Each folder of releases/ names its own zip in SHA256SUMS and has the
     build record of a commit; every package of one version carries one
@@ -351,7 +358,7 @@ def releases_folder(source, work):
     record's commit makes, and passes the README's Linux check in a folder of
     the zip and SHA256SUMS alone. The README's download section names the
     newest package kept, and only that one."""
-    problems, kept, exes = [], [], {}
+    problems, exes = [], {}
     readme = (source / "README.md").read_text(encoding="utf-8")
     if not (linux_check := re.search(r"^sha256sum -c[^#\n]*", readme, re.M)):
         return ["README.md gives no Linux check (a line 'sha256sum -c ...')"]
@@ -396,13 +403,12 @@ def releases_folder(source, work):
         if (done.returncode, done.stdout) != (0, f"{name}: OK\n"):
             problems.append(f"the README's check {linux_check!r} beside {name}: exit "
                             f"{done.returncode}, {done.stdout!r} {done.stderr!r}")
-        kept.append((package_key(folder.name), folder.name))
     problems += [f"the packages of {version} carry different DUVAK.exe: {packages}; a package "
                  "revision changes the package alone" for version, packages in exes.items()
                  if len(set(packages.values())) > 1]
-    if not kept:
+    if (newest := newest_package(source)) is None:
         return problems + ["releases/ keeps no package's zip"]
-    return problems + download_section(readme, max(kept)[1], [folder.name for folder in folders])
+    return problems + download_section(readme, newest.name, [folder.name for folder in folders])
 
 
 def download_section(readme, newest, names):
@@ -423,11 +429,8 @@ def download_section(readme, newest, names):
 def newest_guide(source):
     """The newest package kept holds the README.txt that README.md makes now;
     a newer user guide waits for the next package, and says so."""
-    kept = [folder for folder in (source / "releases").iterdir()
-            if (folder / f"DUVAK-{folder.name}-windows-x64.zip").exists()]
-    if not kept:
+    if (folder := newest_package(source)) is None:
         return ["releases/ keeps no package's zip"]
-    folder = max(kept, key=lambda folder: package_key(folder.name))
     name = f"DUVAK-{folder.name}-windows-x64.zip"
     with zipfile.ZipFile(folder / name) as archive:
         guide = archive.read("README.txt")

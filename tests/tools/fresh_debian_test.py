@@ -373,7 +373,7 @@ def cannot_run(bench):
     ranges(USER, 0)
     try:
         problems += [f"no range: {problem}" for problem in ends(
-            bench, [RELEASE, "--bare", bench.root()], 2, f"usermod --add-subuids")]
+            bench, [RELEASE, "--bare", bench.root()], 2, "usermod --add-subuids")]
     finally:
         ranges(USER, 65536)
     return problems
